@@ -1,0 +1,36 @@
+# Sourced by the scripts: makes sure Debian packages are installed.
+# As root it installs what is missing with apt-get; otherwise it names the
+# packages to install and fails.
+
+missing_packages() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+            printf '%s\n' "$package"
+    done
+}
+
+require_packages() {
+    local missing
+    missing=$(missing_packages "$@")
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages; install them with:" >&2
+        echo "  sudo apt-get install $(echo $missing)" >&2
+        return 1
+    fi
+    echo "Installing: $(echo $missing)" >&2
+    if grep -q ':i386$' <<<"$missing" && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+BUILD_PACKAGES=(cmake make g++ libgtest-dev)
+# wine32 runs the 32-bit program; where the kernel cannot run 32-bit code,
+# wine64 runs the same source built for x86_64.
+WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
+                  wine32:i386)

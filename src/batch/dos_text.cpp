@@ -1,0 +1,91 @@
+#include "batch/dos_text.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kIoBufferSize = 64 * 1024;
+constexpr char kCtrlZ = '\x1A';
+
+} // namespace
+
+DosTextReader::DosTextReader(HANDLE file) : file_(file), buffer_(kIoBufferSize) {}
+
+// Makes at least two unread bytes available, unless the file ends first:
+// a CR can only be judged by the byte after it.
+bool DosTextReader::FillLookahead() {
+    while (!endOfFile_ && length_ - position_ < 2) {
+        std::size_t unread = length_ - position_;
+        std::memmove(buffer_.data(), buffer_.data() + position_, unread);
+        bufferOffset_ += position_;
+        position_ = 0;
+        length_ = unread;
+        DWORD got = 0;
+        auto room = static_cast<DWORD>(buffer_.size() - length_);
+        if (!ReadFile(file_, buffer_.data() + length_, room, &got, nullptr))
+            return false;
+        if (got == 0)
+            endOfFile_ = true;
+        length_ += got;
+    }
+    return true;
+}
+
+ReadStatus DosTextReader::ReadPiece() {
+    std::size_t stored = 0;
+    while (stored < kPieceCapacity && !endOfText_) {
+        if (length_ - position_ < 2 && !FillLookahead())
+            return ReadStatus::Error;
+        if (position_ == length_)
+            break;
+        char c = buffer_[position_];
+        if (c == kCtrlZ) {
+            endOfText_ = true;
+            break;
+        }
+        bool crlf = c == '\r' && position_ + 1 < length_ && buffer_[position_ + 1] == '\n';
+        position_ += crlf ? 2 : 1;
+        c = crlf ? '\n' : c;
+        piece_[stored++] = c;
+        if (c == '\n')
+            break;
+    }
+    if (stored == 0)
+        return ReadStatus::End;
+    pieceLength_ = stored;
+    return ReadStatus::Piece;
+}
+
+bool DosTextReader::Seek(std::uint64_t offset) {
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(NO_ERROR); // a valid position may look like the failure value
+    DWORD low = SetFilePointer(file_, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+        return false;
+    bufferOffset_ = offset;
+    position_ = length_ = 0;
+    endOfFile_ = endOfText_ = false;
+    return true;
+}
+
+DosTextWriter::DosTextWriter(HANDLE file) : file_(file), buffer_(kIoBufferSize) {}
+
+void DosTextWriter::Write(std::string_view text) {
+    for (char c : text) {
+        if (buffer_.size() - length_ < 2 && !Flush())
+            return;
+        if (c == '\n')
+            buffer_[length_++] = '\r';
+        buffer_[length_++] = c;
+    }
+}
+
+bool DosTextWriter::Flush() {
+    if (ok_ && length_ > 0) {
+        DWORD written = 0;
+        ok_ = WriteFile(file_, buffer_.data(), static_cast<DWORD>(length_), &written, nullptr) &&
+              written == length_;
+    }
+    length_ = 0;
+    return ok_;
+}

@@ -1,0 +1,249 @@
+// The POSIX platform layer: DOS paths on a host tree, the Windows and
+// system directories, and short (8.3) names.
+#include "platform/win32_api.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testutil::ScopedEnv;
+using testutil::TempDir;
+
+class PlatformPathsTest : public ::testing::Test {
+  protected:
+    // Drive C is a subdirectory, so that escaping it has somewhere to go.
+    TempDir temp_;
+    std::string driveC_ = temp_ / "drive_c";
+    ScopedEnv drive_{"DOSPREP_DRIVE_C", driveC_};
+    ScopedEnv windir_{"DOSPREP_WINDIR", std::nullopt};
+
+    void Make(const testutil::Tree &tree) { testutil::MakeTree(driveC_, tree); }
+};
+
+// The bytes of a file opened by its DOS path, or the error of the open.
+struct Opened {
+    std::optional<std::string> bytes;
+    DWORD error = NO_ERROR;
+};
+
+Opened ReadDos(const std::string &path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {std::nullopt, GetLastError()};
+    std::string bytes;
+    std::array<char, 5> chunk{};
+    DWORD got = 0;
+    while (ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr) && got)
+        bytes.append(chunk.data(), got);
+    CloseHandle(file);
+    return {bytes, NO_ERROR};
+}
+
+TEST_F(PlatformPathsTest, ResolvesDosPaths) {
+    testutil::WriteBytes(temp_ / "outside", "outside");
+    Make({{"A", "upper"},
+          {"a", "lower"},
+          {"Mixed.Txt", "mixed"},
+          {"DUP", "first"},
+          {"Dup", "second"},
+          {"Windows Home/x", "home"},
+          {"sub/deeper/f", "deep"}});
+    struct Case {
+        const char *name;
+        const char *path;
+        const char *bytes; // nullptr: the open fails with `error`
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"exact upper", "C:\\A", "upper", 0},
+        {"exact lower", "C:\\a", "lower", 0},
+        {"lower-case drive", "c:\\A", "upper", 0},
+        {"case ignored", "C:\\MIXED.TXT", "mixed", 0},
+        {"first of two case matches", "C:\\dup", "first", 0},
+        {"alias component", "C:\\WINDOW~1\\x", "home", 0},
+        {"alias any case", "C:\\window~1\\X", "home", 0},
+        {"doubled backslashes", "C:\\\\Windows Home\\\\x", "home", 0},
+        {"forward slashes", "C:/sub//deeper/f", "deep", 0},
+        {"dot and dot-dot", "C:\\sub\\.\\deeper\\..\\deeper\\f", "deep", 0},
+        {"dot-dot stops at root", "C:\\..\\..\\A", "upper", 0},
+        {"no escape above root", "C:\\..\\outside", nullptr, ERROR_FILE_NOT_FOUND},
+        {"missing file", "C:\\nofile", nullptr, ERROR_FILE_NOT_FOUND},
+        {"missing directory", "C:\\nodir\\f", nullptr, ERROR_PATH_NOT_FOUND},
+        {"file as directory", "C:\\A\\f", nullptr, ERROR_PATH_NOT_FOUND},
+        {"other drive", "D:\\A", nullptr, ERROR_PATH_NOT_FOUND},
+        {"relative", "A", nullptr, ERROR_INVALID_NAME},
+        {"drive-relative", "C:A", nullptr, ERROR_INVALID_NAME},
+        {"empty", "", nullptr, ERROR_INVALID_NAME},
+        {"forbidden character", "C:\\A?", nullptr, ERROR_INVALID_NAME},
+    };
+    for (const Case &c : cases) {
+        Opened opened = ReadDos(c.path);
+        if (c.bytes != nullptr) {
+            EXPECT_EQ(opened.bytes, std::optional<std::string>(c.bytes)) << c.name;
+        } else {
+            EXPECT_FALSE(opened.bytes) << c.name;
+            EXPECT_EQ(opened.error, c.error) << c.name;
+        }
+    }
+}
+
+TEST_F(PlatformPathsTest, NoDriveDirectoryMeansNoPath) {
+    ScopedEnv unset{"DOSPREP_DRIVE_C", temp_ / "missing"};
+    EXPECT_EQ(ReadDos("C:\\A").error, ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(PlatformPathsTest, WindowsAndSystemDirectories) {
+    struct Case {
+        const char *name;
+        testutil::Tree tree;
+        const char *windir; // DOSPREP_WINDIR, or nullptr
+        const char *windows;
+        const char *system;
+    };
+    const Case cases[] = {
+        {"wine layout",
+         {{"windows/system32/", ""}},
+         nullptr,
+         "C:\\windows",
+         "C:\\windows\\system32"},
+        {"9x layout", {{"WINDOWS/SYSTEM/", ""}}, nullptr, "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+        {"both, system32 first",
+         {{"Windows/System/", ""}, {"Windows/System32/", ""}},
+         nullptr,
+         "C:\\Windows",
+         "C:\\Windows\\System32"},
+        {"nothing there", {}, nullptr, "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+        {"system32 a file",
+         {{"windows/system32", ""}},
+         nullptr,
+         "C:\\windows",
+         "C:\\windows\\SYSTEM"},
+        {"configured", {{"win98/system/", ""}}, "c:/Win98//", "C:\\win98", "C:\\win98\\system"},
+        {"configured with blank",
+         {{"windows home/", ""}},
+         "C:\\Windows Home",
+         "C:\\windows home",
+         "C:\\windows home\\SYSTEM"},
+        {"configured root", {{"SYSTEM/", ""}}, "C:\\", "C:\\", "C:\\SYSTEM"},
+        {"configured, partly missing",
+         {{"win/", ""}},
+         "C:\\WIN\\New",
+         "C:\\win\\New",
+         "C:\\win\\New\\SYSTEM"},
+        {"empty means unset", {{"WINDOWS/", ""}}, "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+    };
+    for (const Case &c : cases) {
+        TempDir tree;
+        ScopedEnv drive{"DOSPREP_DRIVE_C", tree.Path()};
+        ScopedEnv windir{"DOSPREP_WINDIR",
+                         c.windir ? std::optional<std::string>(c.windir) : std::nullopt};
+        testutil::MakeTree(tree.Path(), c.tree);
+        std::array<char, MAX_PATH> buffer{};
+        UINT length = GetWindowsDirectoryA(buffer.data(), MAX_PATH);
+        EXPECT_EQ(std::string(buffer.data()), c.windows) << c.name;
+        EXPECT_EQ(length, std::string(c.windows).size()) << c.name;
+        length = GetSystemDirectoryA(buffer.data(), MAX_PATH);
+        EXPECT_EQ(std::string(buffer.data()), c.system) << c.name;
+        EXPECT_EQ(length, std::string(c.system).size()) << c.name;
+    }
+}
+
+TEST_F(PlatformPathsTest, DirectoryBufferTooSmall) {
+    Make({{"WINDOWS/SYSTEM/", ""}});
+    const std::string expected = "C:\\WINDOWS\\SYSTEM";
+    const auto size = static_cast<UINT>(expected.size());
+    std::array<char, 64> buffer{};
+    buffer.fill('#');
+    EXPECT_EQ(GetSystemDirectoryA(buffer.data(), size), size + 1);
+    EXPECT_EQ(std::string(buffer.data(), buffer.size()), std::string(64, '#'));
+    EXPECT_EQ(GetSystemDirectoryA(nullptr, 0), size + 1);
+    EXPECT_EQ(GetSystemDirectoryA(buffer.data(), size + 1), size);
+    EXPECT_EQ(std::string(buffer.data(), size + 2), expected + '\0' + '#');
+}
+
+TEST_F(PlatformPathsTest, ShortNames) {
+    Make({{"names/Windows Home/file", ""},  {"names/Windows Homer", ""},
+          {"names/autoexec.bat", ""},       {"names/WIN98", ""},
+          {"names/Long Document.html", ""}, {"names/archive.tar.gz", ""},
+          {"names/a+b=c.txt", ""},          {"names/progra~1", ""},
+          {"names/Program Files", ""},      {"names/.hidden", ""},
+          {"names/Manyfile01", ""},         {"names/Manyfile02", ""},
+          {"names/Manyfile03", ""},         {"names/Manyfile04", ""},
+          {"names/Manyfile05", ""},         {"names/Manyfile06", ""},
+          {"names/Manyfile07", ""},         {"names/Manyfile08", ""},
+          {"names/Manyfile09", ""},         {"names/Manyfile10", ""}});
+    struct Case {
+        const char *path;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"C:\\names\\Windows Home", "C:\\names\\WINDOW~1"},
+        {"C:\\names\\Windows Homer", "C:\\names\\WINDOW~2"},
+        {"C:\\names\\autoexec.bat", "C:\\names\\autoexec.bat"},
+        {"C:\\names\\win98", "C:\\names\\WIN98"},
+        {"C:\\names\\Long Document.html", "C:\\names\\LONGDO~1.HTM"},
+        {"C:\\names\\archive.tar.gz", "C:\\names\\ARCHIV~1.GZ"},
+        {"C:\\names\\a+b=c.txt", "C:\\names\\ABC~1.TXT"},
+        {"C:\\names\\Program Files", "C:\\names\\PROGRA~2"},
+        {"C:\\names\\.hidden", "C:\\names\\HIDDEN~1"},
+        {"C:\\names\\Manyfile09", "C:\\names\\MANYFI~9"},
+        {"C:\\names\\Manyfile10", "C:\\names\\MANYF~10"},
+        {"C:/NAMES//windows home/FILE", "C:\\names\\WINDOW~1\\file"},
+        {"C:\\names\\Windows Home\\", "C:\\names\\WINDOW~1\\"},
+        {"C:\\", "C:\\"},
+        {"c:/", "C:\\"},
+    };
+    for (const Case &c : cases) {
+        std::array<char, MAX_PATH> buffer{};
+        DWORD length = GetShortPathNameA(c.path, buffer.data(), MAX_PATH);
+        EXPECT_EQ(std::string(buffer.data()), c.expected) << c.path;
+        EXPECT_EQ(length, std::string(c.expected).size()) << c.path;
+        // A short name must lead back to the same entry.
+        std::array<char, MAX_PATH> again{};
+        GetShortPathNameA(buffer.data(), again.data(), MAX_PATH);
+        EXPECT_EQ(std::string(again.data()), c.expected) << "from " << buffer.data();
+    }
+}
+
+TEST_F(PlatformPathsTest, ShortNameFailures) {
+    Make({{"dir/file", ""}});
+    struct Case {
+        const char *path;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"C:\\dir\\missing", ERROR_FILE_NOT_FOUND},
+        {"C:\\missing\\file", ERROR_PATH_NOT_FOUND},
+        {"C:\\dir\\file\\", ERROR_PATH_NOT_FOUND},
+        {"D:\\dir", ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case &c : cases) {
+        std::array<char, MAX_PATH> buffer{};
+        SetLastError(NO_ERROR);
+        EXPECT_EQ(GetShortPathNameA(c.path, buffer.data(), MAX_PATH), 0u) << c.path;
+        EXPECT_EQ(GetLastError(), c.error) << c.path;
+    }
+}
+
+TEST_F(PlatformPathsTest, ShortNameSharedBufferAndSmallBuffer) {
+    Make({{"Program Files/", ""}});
+    std::array<char, MAX_PATH> buffer{};
+    std::string path = "C:\\Program Files";
+    path.copy(buffer.data(), path.size());
+    EXPECT_EQ(GetShortPathNameA(buffer.data(), buffer.data(), MAX_PATH), 11u);
+    EXPECT_EQ(std::string(buffer.data()), "C:\\PROGRA~1");
+
+    std::array<char, 8> small{};
+    small.fill('#');
+    EXPECT_EQ(GetShortPathNameA("C:\\Program Files", small.data(), 8), 12u);
+    EXPECT_EQ(std::string(small.data(), small.size()), std::string(8, '#'));
+}
+
+} // namespace

@@ -1,0 +1,137 @@
+// The POSIX platform layer: GetProfileStringA on WIN.INI texts.
+#include "platform/win32_api.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace {
+
+using testutil::ScopedEnv;
+using testutil::TempDir;
+
+class PlatformProfileTest : public ::testing::Test {
+  protected:
+    TempDir drive_;
+    ScopedEnv env_{"DOSPREP_DRIVE_C", drive_.Path()};
+    ScopedEnv windir_{"DOSPREP_WINDIR", std::nullopt};
+};
+
+// A literal's bytes, NULs included.
+template <std::size_t N> std::string Bytes(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+struct Answer {
+    std::string text;
+    DWORD result;
+};
+
+// sLanguage of [intl], as the program asks for it, with a default that
+// shows when it is the default that came back.
+Answer Query(DWORD size = 16, const char *defaultValue = "-") {
+    std::array<char, 64> buffer{};
+    buffer.fill('#');
+    DWORD result = GetProfileStringA("intl", "sLanguage", defaultValue, buffer.data(), size);
+    // Nothing may be written past `size`.
+    for (std::size_t i = size; i < buffer.size(); ++i) {
+        if (buffer[i] != '#')
+            return {"<written past the buffer>", result};
+    }
+    std::size_t length = strnlen(buffer.data(), size);
+    if (size != 0 && length == size)
+        return {"<no NUL>", result};
+    return {std::string(buffer.data(), length), result};
+}
+
+TEST_F(PlatformProfileTest, WinIniTexts) {
+    const std::string junk = Bytes("\x01\xFF\x00\x7F[intl\x00=\xFE\r\n");
+    struct Case {
+        const char *name;
+        std::optional<std::string> file; // nullopt: no WIN.INI
+        const char *text;
+        DWORD result;
+    };
+    const Case cases[] = {
+        {"plain", "[intl]\r\nsLanguage=deu\r\n", "deu", 3},
+        {"case of names", "[INTL]\nSLANGUAGE=fra\n", "fra", 3},
+        {"blanks and tabs", " \t[intl]\t\n \t sLanguage \t= \t ita \t\n", "ita", 3},
+        {"blanks in brackets", "[ intl ]\nsLanguage=esp", "esp", 3},
+        {"text after bracket", "[intl] ; x\nsLanguage=esp", "esp", 3},
+        {"double quotes", "[intl]\nsLanguage=\"nld\"\n", "nld", 3},
+        {"single quotes", "[intl]\nsLanguage = ' sve ' \n", " sve ", 5},
+        {"mismatched quotes", "[intl]\nsLanguage=\"fin'\n", "\"fin'", 5},
+        {"lone quote", "[intl]\nsLanguage=\"\n", "\"", 1},
+        {"comment line", "[intl]\n  ;sLanguage=xxx\nsLanguage=nor\n", "nor", 3},
+        {"no inline comment", "[intl]\nsLanguage=jpn ; x\n", "jpn ; x", 7},
+        {"LF", "[intl]\nsLanguage=ptg\n", "ptg", 3},
+        {"CR", "[intl]\rsLanguage=ptb\r", "ptb", 3},
+        {"CR LF", "[intl]\r\niCountry=1\r\nsLanguage=plk\r\n", "plk", 3},
+        {"byte-order mark", "\xEF\xBB\xBF[intl]\r\nsLanguage=rus\r\n", "rus", 3},
+        {"first key wins", "[intl]\nsLanguage=enu\nsLanguage=deu\n", "enu", 3},
+        {"first section wins", "[intl]\nsLanguage=enu\n[intl]\nsLanguage=deu\n", "enu", 3},
+        {"later section ignored", "[intl]\niCountry=1\n[intl]\nsLanguage=deu\n", "-", 1},
+        {"other section first", "[other]\nsLanguage=xxx\n[intl]\nsLanguage=csy\n", "csy", 3},
+        {"key before any section", "sLanguage=xxx\n[intl]\n", "-", 1},
+        {"no file", std::nullopt, "-", 1},
+        {"no section", "[windows]\nsLanguage=deu\n", "-", 1},
+        {"no key", "[intl]\nsLanguageX=deu\nsLang=deu\n", "-", 1},
+        {"line without =", "[intl]\nsLanguage\n", "-", 1},
+        {"without = comes first", "[intl]\nsLanguage\nsLanguage=deu\n", "-", 1},
+        {"empty value", "[intl]\nsLanguage=\n", "-", 1},
+        {"blank value", "[intl]\nsLanguage=  \t\n", "-", 1},
+        {"empty quotes", "[intl]\nsLanguage=\"\"\n", "-", 1},
+        {"1 MB value", "[intl]\nsLanguage=" + std::string(1 << 20, 'x') + "\n", "xxxxxxxxxxxxxxx",
+         15},
+        {"1 MB quoted", "[intl]\nsLanguage=\"" + std::string(1 << 20, 'y') + "\"",
+         "yyyyyyyyyyyyyyy", 15},
+        {"1 MB line first", std::string(1 << 20, '[') + "\n[intl]\nsLanguage=hun\n", "hun", 3},
+        {"binary junk", junk + junk + "[intl]\n" + junk + "sLanguage=trk\n" + junk, "trk", 3},
+        {"NUL ends the value", Bytes("[intl]\nsLanguage=ab\0cd\n"), "ab", 2},
+    };
+    for (const Case &c : cases) {
+        TempDir drive;
+        ScopedEnv env{"DOSPREP_DRIVE_C", drive.Path()};
+        testutil::MakeTree(drive.Path(), {{"WINDOWS/", ""}});
+        if (c.file)
+            testutil::WriteBytes(drive / "WINDOWS/WIN.INI", *c.file);
+        Answer answer = Query();
+        EXPECT_EQ(answer.text, c.text) << c.name;
+        EXPECT_EQ(answer.result, c.result) << c.name;
+    }
+}
+
+TEST_F(PlatformProfileTest, BufferSizes) {
+    testutil::MakeTree(drive_.Path(), {{"windows/win.ini", "[intl]\nsLanguage=deutsch\n"}});
+    Answer answer = Query(4);
+    EXPECT_EQ(answer.text, "deu");
+    EXPECT_EQ(answer.result, 3u);
+    answer = Query(1);
+    EXPECT_EQ(answer.text, "");
+    EXPECT_EQ(answer.result, 0u);
+    answer = Query(0);
+    EXPECT_EQ(answer.text, "");
+    EXPECT_EQ(answer.result, 0u);
+    // The default is cut the same way; without one, the result is empty.
+    ScopedEnv elsewhere{"DOSPREP_WINDIR", "C:\\WIN98"};
+    answer = Query(4, "default");
+    EXPECT_EQ(answer.text, "def");
+    EXPECT_EQ(answer.result, 3u);
+    answer = Query(16, nullptr);
+    EXPECT_EQ(answer.text, "");
+    EXPECT_EQ(answer.result, 0u);
+}
+
+TEST_F(PlatformProfileTest, FollowsTheWindowsDirectory) {
+    testutil::MakeTree(drive_.Path(), {{"windows/win.ini", "[intl]\nsLanguage=enu\n"},
+                                       {"Win98/Win.Ini", "[intl]\nsLanguage=deu\n"}});
+    EXPECT_EQ(Query().text, "enu");
+    ScopedEnv windir{"DOSPREP_WINDIR", "C:\\WIN98"};
+    EXPECT_EQ(Query().text, "deu");
+}
+
+} // namespace

@@ -1,0 +1,180 @@
+#include "test_util.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace testutil {
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "dosprep-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    // Tests take write bits away; give them back so everything can go.
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (!it->is_symlink())
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::operator/(std::string_view relative) const {
+    return path_ + "/" + std::string(relative);
+}
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+    if (const char *old = std::getenv(name_.c_str()))
+        old_ = old;
+    if (value)
+        setenv(name_.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_)
+        setenv(name_.c_str(), old_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+void WriteBytes(const std::string &path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::optional<std::string> ReadBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Exists(const std::string &path) {
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(path, ignored));
+}
+
+void MakeTree(const std::string &root, const Tree &tree) {
+    for (const auto &[relative, bytes] : tree) {
+        fs::path path = fs::path(root) / relative;
+        if (relative.ends_with('/')) {
+            fs::create_directories(path);
+        } else {
+            fs::create_directories(path.parent_path());
+            WriteBytes(path.string(), bytes);
+        }
+    }
+}
+
+Tree SnapshotTree(const std::string &root) {
+    Tree tree;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(entry.path(), root).generic_string();
+        if (entry.is_symlink())
+            tree[relative] = "-> " + fs::read_symlink(entry.path()).string();
+        else if (entry.is_directory())
+            tree[relative + "/"] = "";
+        else
+            tree[relative] = ReadBytes(entry.path().string()).value_or("<unreadable>");
+    }
+    return tree;
+}
+
+std::string Escaped(std::string_view bytes) {
+    std::string text;
+    for (char byte : bytes) {
+        auto c = static_cast<unsigned char>(byte);
+        if (c == '\r')
+            text += "\\r";
+        else if (c == '\n')
+            text += "\\n";
+        else if (c == '\\')
+            text += "\\\\";
+        else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            text += hex;
+        } else
+            text += static_cast<char>(c);
+    }
+    return text;
+}
+
+std::string Describe(const Tree &tree) {
+    std::ostringstream out;
+    for (const auto &[relative, bytes] : tree)
+        out << "  " << relative << ": \"" << Escaped(bytes.substr(0, 400))
+            << (bytes.size() > 400 ? "...\"" : "\"") << "\n";
+    return out.str();
+}
+
+ProgramResult RunProgram(const std::vector<std::string> &argv,
+                         const std::map<std::string, std::string> &set,
+                         const std::vector<std::string> &unset) {
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        std::string name(text.substr(0, text.find('=')));
+        if (set.count(name) == 0 && std::find(unset.begin(), unset.end(), name) == unset.end())
+            environment.emplace_back(text);
+    }
+    for (const auto &[name, value] : set)
+        environment.push_back(name + "=" + value);
+
+    std::vector<char *> args, envp;
+    for (const auto &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    for (auto &entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    TempDir scratch;
+    std::string outputPath = scratch / "output";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = 0;
+    int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    ProgramResult result;
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    result.output = ReadBytes(outputPath).value_or("");
+    return result;
+}
+
+} // namespace testutil

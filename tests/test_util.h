@@ -1,0 +1,68 @@
+// Helpers shared by the tests: temporary trees, whole-file bytes, running
+// the built program.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testutil {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &Path() const { return path_; }
+    std::string operator/(std::string_view relative) const;
+
+  private:
+    std::string path_;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for the scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(std::string name, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// A tree of files: relative path ('/'-separated) to bytes. A path ending
+// in '/' is a directory.
+using Tree = std::map<std::string, std::string>;
+
+void WriteBytes(const std::string &path, std::string_view bytes);
+std::optional<std::string> ReadBytes(const std::string &path);
+bool Exists(const std::string &path);
+void MakeTree(const std::string &root, const Tree &tree);
+// Every file and directory under root, as MakeTree would take it.
+Tree SnapshotTree(const std::string &root);
+// Bytes with CR, LF, NUL and other control bytes made visible.
+std::string Escaped(std::string_view bytes);
+// Trees printed one entry a line, escaped, for failure messages.
+std::string Describe(const Tree &tree);
+
+struct ProgramResult {
+    int exitCode = -1;  // -1 when it did not exit normally
+    int signal = 0;     // the signal that ended it, or 0
+    std::string output; // stdout and stderr together
+};
+
+// Runs `argv` with the current environment, `unset` removed and `set`
+// added, and waits for it.
+ProgramResult RunProgram(const std::vector<std::string> &argv,
+                         const std::map<std::string, std::string> &set,
+                         const std::vector<std::string> &unset = {});
+
+} // namespace testutil

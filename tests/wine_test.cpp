@@ -1,0 +1,224 @@
+// The Windows program under Wine on the same cases as the native program:
+// the real KERNEL32 behaviour, and both programs must leave the same bytes.
+#include "e2e_cases.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testutil::Tree;
+
+namespace {
+
+std::string FindOnPath(const std::string &program) {
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string candidate = dir + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
+std::string Lower(std::string text) {
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// The entry under root whose path matches `relative` without regard to
+// case, as Windows would find it.
+std::optional<fs::path> FindIgnoringCase(const fs::path &root, const std::string &relative) {
+    fs::path current = root;
+    std::istringstream parts(relative);
+    for (std::string part; std::getline(parts, part, '/');) {
+        if (part.empty())
+            continue;
+        std::error_code error;
+        std::optional<fs::path> next;
+        for (const auto &entry : fs::directory_iterator(current, error))
+            if (Lower(entry.path().filename().string()) == Lower(part))
+                next = entry.path();
+        if (!next)
+            return std::nullopt;
+        current = *next;
+    }
+    return current;
+}
+
+// The case's tree as it stands in a Wine prefix: the Windows directory is
+// drive_c/windows with system32 in it.
+Tree WineLayout(const Tree &tree) {
+    Tree layout = {{"windows/", ""}, {"windows/system32/", ""}};
+    for (const auto &[path, bytes] : tree) {
+        std::string mapped = path;
+        if (Lower(mapped).starts_with("windows/"))
+            mapped = "windows/" + mapped.substr(8);
+        if (!Lower(mapped).starts_with("windows/system/"))
+            layout[mapped] = bytes;
+    }
+    return layout;
+}
+
+// The files that a run may touch, by their lower-case names.
+std::vector<std::string> Watched(const e2e::EndToEndCase &c, const Tree &layout) {
+    std::vector<std::string> watched = {"autoexec.bat", "autoexec.tmp", "windows/dosstart.bat",
+                                        "windows/dosstart.tmp", "windows/win.ini"};
+    for (const auto &[path, bytes] : layout)
+        if (!path.ends_with('/'))
+            watched.push_back(Lower(path));
+    for (const auto &[path, bytes] : c.changed)
+        if (!path.ends_with('/'))
+            watched.push_back(Lower(path));
+    return watched;
+}
+
+Tree Collect(const fs::path &drive, const std::vector<std::string> &watched) {
+    Tree found;
+    for (const std::string &path : watched) {
+        std::optional<fs::path> entry = FindIgnoringCase(drive, path);
+        if (!entry)
+            found[path] = "<missing>";
+        else if (fs::is_directory(*entry))
+            found[path] = "<directory>";
+        else
+            found[path] = testutil::ReadBytes(entry->string()).value_or("<unreadable>");
+    }
+    return found;
+}
+
+bool CiRun() {
+    return std::getenv("CI") && std::string(std::getenv("CI")) == "true";
+}
+
+std::string FromEnv(const char *name, const std::string &fallback) {
+    const char *value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
+// True when the Wine loader starts on this host (a kernel without 32-bit
+// support cannot start the 32-bit one).
+bool Starts(const std::string &loader) {
+    if (access(loader.c_str(), X_OK) != 0)
+        return false;
+    try {
+        return testutil::RunProgram({loader, "--version"}, {}).exitCode == 0;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+// One way to run the Windows program: a Wine loader, the prefix kind it
+// needs and the exe built for it.
+struct WineSetup {
+    std::string loader, arch, exe;
+};
+
+// The 32-bit program under 32-bit Wine when this host can run 32-bit code;
+// otherwise (a kernel without 32-bit support) the same source built as a
+// 64-bit program under 64-bit Wine. Empty loader: neither can run here.
+WineSetup ChooseWine(std::string &why) {
+    std::string exe32 = FromEnv("DOSPREP_WIN32_EXE", DOSPREP_SOURCE_DIR "/build/win32/dosprep.exe");
+    std::string exe64 = FromEnv("DOSPREP_WIN64_EXE", DOSPREP_SOURCE_DIR "/build/win64/dosprep.exe");
+    const std::string wine32 = "/usr/lib/wine/wine", wine64 = "/usr/lib/wine/wine64";
+    if (fs::exists(exe32) && Starts(wine32))
+        return {wine32, "win32", exe32};
+    if (fs::exists(exe64) && Starts(wine64)) {
+        std::cerr << "NOTE: 32-bit Wine cannot run on this host; testing the 64-bit build of the "
+                     "same source under 64-bit Wine.\n";
+        return {wine64, "win64", exe64};
+    }
+    why = "needs " + wine32 + " with " + exe32 + ", or " + wine64 + " with " + exe64;
+    return {};
+}
+
+class WineTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        wine_ = ChooseWine(missing_);
+        wineserver_ = FindOnPath("wineserver");
+        if (wine_.loader.empty() || wineserver_.empty()) {
+            missing_ += wineserver_.empty() ? " (and wineserver)" : "";
+            return;
+        }
+        prefix_ = std::make_unique<testutil::TempDir>();
+        Wine({wine_.loader, "wineboot", "-i"});
+        // WIN.INI's [intl] is mapped to the registry; read it from the file
+        // as Windows 9x does.
+        Wine({wine_.loader, "reg", "delete",
+              "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\win.ini",
+              "/v", "intl", "/f"});
+    }
+    static void TearDownTestSuite() { prefix_.reset(); }
+
+    void SetUp() override {
+        if (missing_.empty())
+            return;
+        if (CiRun())
+            FAIL() << "The Windows program cannot be tested: " << missing_;
+        GTEST_SKIP() << "SKIPPED: the Windows program is not tested: " << missing_;
+    }
+
+    // Runs a Wine command in the test prefix and waits until Wine is idle.
+    static testutil::ProgramResult Wine(const std::vector<std::string> &argv) {
+        std::map<std::string, std::string> env = {{"WINEPREFIX", prefix_->Path()},
+                                                  {"WINEARCH", wine_.arch},
+                                                  {"WINELOADER", wine_.loader},
+                                                  {"WINEDEBUG", "-all"},
+                                                  {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+                                                  {"LC_ALL", "C"}};
+        std::vector<std::string> unset = {"DISPLAY", "WAYLAND_DISPLAY", "DOSPREP_DRIVE_C",
+                                          "DOSPREP_WINDIR"};
+        testutil::ProgramResult result = testutil::RunProgram(argv, env, unset);
+        testutil::RunProgram({wineserver_, "-w"}, env, unset);
+        return result;
+    }
+
+    static inline WineSetup wine_;
+    static inline std::string wineserver_, missing_;
+    static inline std::unique_ptr<testutil::TempDir> prefix_;
+};
+
+TEST_F(WineTest, SameBytesAsTheNativeProgram) {
+    fs::path driveC = fs::path(prefix_->Path()) / "drive_c";
+    for (const e2e::EndToEndCase &c : e2e::Cases()) {
+        if (c.windir)
+            continue; // Wine's Windows directory is always C:\windows
+        SCOPED_TRACE(c.name);
+        Tree layout = WineLayout(c.before);
+        std::vector<std::string> watched = Watched(c, layout);
+
+        testutil::TempDir native;
+        testutil::MakeTree(native.Path(), layout);
+        std::vector<std::string> argv = {DOSPREP_EXE};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testutil::RunProgram(argv, {{"DOSPREP_DRIVE_C", native.Path()}},
+                             {"DOSPREP_WINDIR", "WINEPREFIX"});
+        Tree nativeResult = Collect(native.Path(), watched);
+
+        for (const std::string &path : watched)
+            if (std::optional<fs::path> entry = FindIgnoringCase(driveC, path))
+                fs::remove_all(*entry);
+        testutil::MakeTree(driveC.string(), layout);
+        argv[0] = wine_.exe;
+        argv.insert(argv.begin(), wine_.loader);
+        testutil::ProgramResult result = Wine(argv);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        Tree wineResult = Collect(driveC, watched);
+
+        EXPECT_EQ(testutil::Describe(wineResult), testutil::Describe(nativeResult));
+        EXPECT_NE(nativeResult.at("windows/dosstart.bat"), "<missing>");
+    }
+}
+
+} // namespace
