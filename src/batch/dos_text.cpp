@@ -1,5 +1,6 @@
 #include "batch/dos_text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -31,6 +32,15 @@ bool DosTextReader::FillLookahead() {
     return true;
 }
 
+// Length of the run of ordinary characters at the start of `text`: those
+// that neither end a line nor the text, nor need the next byte judged.
+std::size_t OrdinaryRun(const char *text, std::size_t length) {
+    std::size_t run = 0;
+    while (run < length && text[run] != '\n' && text[run] != '\r' && text[run] != kCtrlZ)
+        ++run;
+    return run;
+}
+
 ReadStatus DosTextReader::ReadPiece() {
     std::size_t stored = 0;
     while (stored < kPieceCapacity && !endOfText_) {
@@ -38,11 +48,20 @@ ReadStatus DosTextReader::ReadPiece() {
             return ReadStatus::Error;
         if (position_ == length_)
             break;
+        std::size_t run = OrdinaryRun(buffer_.data() + position_,
+                                      std::min(kPieceCapacity - stored, length_ - position_));
+        std::memcpy(piece_.data() + stored, buffer_.data() + position_, run);
+        stored += run;
+        position_ += run;
+        if (stored == kPieceCapacity || position_ == length_)
+            continue;
         char c = buffer_[position_];
         if (c == kCtrlZ) {
             endOfText_ = true;
             break;
         }
+        if (c == '\r' && position_ + 1 == length_ && !endOfFile_)
+            continue; // the byte after the CR is not read yet
         bool crlf = c == '\r' && position_ + 1 < length_ && buffer_[position_ + 1] == '\n';
         position_ += crlf ? 2 : 1;
         c = crlf ? '\n' : c;
@@ -71,12 +90,24 @@ bool DosTextReader::Seek(std::uint64_t offset) {
 DosTextWriter::DosTextWriter(HANDLE file) : file_(file), buffer_(kIoBufferSize) {}
 
 void DosTextWriter::Write(std::string_view text) {
-    for (char c : text) {
-        if (buffer_.size() - length_ < 2 && !Flush())
+    while (!text.empty()) {
+        std::size_t lineEnd = text.find('\n');
+        Append(text.substr(0, lineEnd));
+        if (lineEnd == std::string_view::npos)
             return;
-        if (c == '\n')
-            buffer_[length_++] = '\r';
-        buffer_[length_++] = c;
+        Append("\r\n");
+        text.remove_prefix(lineEnd + 1);
+    }
+}
+
+void DosTextWriter::Append(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (length_ == buffer_.size() && !Flush())
+            return;
+        std::size_t count = std::min(bytes.size(), buffer_.size() - length_);
+        std::memcpy(buffer_.data() + length_, bytes.data(), count);
+        length_ += count;
+        bytes.remove_prefix(count);
     }
 }
 

@@ -65,6 +65,8 @@ class DosTextWriter {
     bool Ok() const { return ok_; }
 
   private:
+    void Append(std::string_view bytes);
+
     HANDLE file_;
     std::vector<char> buffer_;
     std::size_t length_ = 0;

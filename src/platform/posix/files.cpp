@@ -159,20 +159,50 @@ DWORD WriteError(int error) {
     return ErrorFromErrno(error, ERROR_WRITE_FAULT);
 }
 
-// Copies `source` into the side file `fd` and makes it durable.
-DWORD CopyContents(int source, int fd, char *buffer, std::size_t bufferSize) {
+// Copies in the kernel where the file system allows it. Returns false
+// with errno ENOSYS, EXDEV, EINVAL or EOPNOTSUPP when it does not, and
+// nothing has been copied yet.
+bool CopyInKernel(int source, int fd, DWORD &error) {
+    error = NO_ERROR;
+    bool copiedAny = false;
     for (;;) {
-        ssize_t got = read(source, buffer, bufferSize);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return ErrorFromErrno(errno, ERROR_READ_FAULT);
+        ssize_t got = copy_file_range(source, nullptr, fd, nullptr, 1 << 30, 0);
+        if (got > 0) {
+            copiedAny = true;
+            continue;
         }
         if (got == 0)
-            break;
-        std::size_t done = 0;
-        if (!WriteAll(fd, buffer, static_cast<std::size_t>(got), done))
-            return WriteError(errno);
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (!copiedAny && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
+                           errno == EOPNOTSUPP || errno == EBADF))
+            return false;
+        error = WriteError(errno);
+        return true;
+    }
+}
+
+// Copies `source` into the side file `fd` and makes it durable.
+DWORD CopyContents(int source, int fd, char *buffer, std::size_t bufferSize) {
+    DWORD error = NO_ERROR;
+    if (CopyInKernel(source, fd, error)) {
+        if (error != NO_ERROR)
+            return error;
+    } else {
+        for (;;) {
+            ssize_t got = read(source, buffer, bufferSize);
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                return ErrorFromErrno(errno, ERROR_READ_FAULT);
+            }
+            if (got == 0)
+                break;
+            std::size_t done = 0;
+            if (!WriteAll(fd, buffer, static_cast<std::size_t>(got), done))
+                return WriteError(errno);
+        }
     }
     if (fsync(fd) != 0)
         return ErrorFromErrno(errno, ERROR_WRITE_FAULT);
