@@ -34,3 +34,4 @@ BUILD_PACKAGES=(cmake make g++ libgtest-dev)
 # wine64 runs the same source built for x86_64.
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
                   wine32:i386)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
