@@ -4,7 +4,7 @@
 //
 // Input: byte 0 is the buffer size (0..40); byte 1 picks the section and
 // key, the default and the spelling of the file name (or no file); byte 2
-// at 0xC0 or above puts a comment line of nearly 64 KiB first, so that the
+// at 0xE0 or above puts a comment line of nearly 64 KiB first, so that the
 // rest meets the 64 KiB read-chunk boundary; the remaining bytes are the
 // file.
 #include "platform/win32_api.h"
@@ -196,8 +196,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const char *fileName =
         kFileNames[data[1] / (std::size(kQueries) * std::size(kDefaults)) % std::size(kFileNames)];
     std::string file;
-    if (data[2] >= 0xC0) {
-        std::size_t padding = 65536 - 64 + (data[2] - 0xC0u);
+    if (data[2] >= 0xE0) {
+        std::size_t padding = 65536 - 32 + (data[2] - 0xE0u);
         file = ";" + std::string(padding - 2, 'c') + "\n";
     }
     file.append(reinterpret_cast<const char *>(data) + 3, size - 3);
