@@ -7,6 +7,7 @@
 // at 0xE0 or above puts a comment line of nearly 64 KiB first, so that the
 // rest meets the 64 KiB read-chunk boundary; the remaining bytes are the
 // file.
+#include "fuzz_support.h"
 #include "platform/win32_api.h"
 
 #include <cstddef>
@@ -22,6 +23,12 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
+
+using fuzz::Escaped;
+using fuzz::Fail;
+using fuzz::WriteFile;
+
+const char *const fuzz::kTargetName = "profile_fuzz";
 
 namespace {
 
@@ -52,28 +59,6 @@ constexpr char kCanary = '\xA5';
 constexpr std::size_t kMaxInput = 1 << 20;
 
 std::filesystem::path g_windows;
-
-[[noreturn]] void Fail(const char *what) {
-    std::fprintf(stderr, "profile_fuzz: property violated: %s\n", what);
-    std::abort();
-}
-
-std::string Escaped(std::string_view bytes) {
-    std::string out;
-    for (char byte : bytes) {
-        auto c = static_cast<unsigned char>(byte);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
 
 // Blanks around names and values: the implementation also counts \v, \f
 // and Ctrl-Z (left by DOS editors) as blanks.
@@ -134,17 +119,16 @@ std::optional<std::string> ModelLookup(std::string_view file, std::string_view s
                 continue;
             if (inSection)
                 return std::nullopt; // only the first section of that name counts
-            inSection = SameName(Trim(CutAtNul(line.substr(first + 1, close - first - 1))),
-                                 section);
+            inSection =
+                SameName(Trim(CutAtNul(line.substr(first + 1, close - first - 1))), section);
             continue;
         }
         if (line[first] == ';' || !inSection)
             continue;
         // The first character always belongs to the name, even an '='.
         std::size_t equals = line.find('=', first + 1);
-        std::string_view name = line.substr(first, equals == std::string_view::npos
-                                                        ? std::string_view::npos
-                                                        : equals - first);
+        std::string_view name = line.substr(
+            first, equals == std::string_view::npos ? std::string_view::npos : equals - first);
         if (!SameName(Trim(CutAtNul(name)), key))
             continue;
         if (equals == std::string_view::npos)
@@ -158,32 +142,12 @@ std::optional<std::string> ModelLookup(std::string_view file, std::string_view s
     return std::nullopt;
 }
 
-void WriteFile(const std::filesystem::path &path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush())
-        Fail("cannot write WIN.INI (harness)");
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/dosprep-profile-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("profile_fuzz: mkdtemp");
-        std::abort();
-    }
-    static std::filesystem::path drive = pattern;
-    g_windows = drive / "WINDOWS";
+    g_windows = fuzz::MakeScratchDrive() / "WINDOWS";
     std::filesystem::create_directory(g_windows);
-    setenv("DOSPREP_DRIVE_C", pattern.c_str(), 1);
     unsetenv("DOSPREP_WINDIR"); // the default C:\WINDOWS
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(drive, ignored);
-    });
     return 0;
 }
 
@@ -233,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (fileName != nullptr)
         value = ModelLookup(file, query.section, query.key);
     bool fromFile = value && !value->empty();
-    std::string_view expected = fromFile ? std::string_view(*value)
+    std::string_view expected = fromFile                  ? std::string_view(*value)
                                 : defaultValue != nullptr ? std::string_view(defaultValue)
                                                           : std::string_view();
     expected = expected.substr(0, bufferSize - 1);

@@ -6,6 +6,7 @@
 // rest, so that lines, CR LF pairs and Ctrl-Z meet the reader's 64 KiB
 // buffer boundary; the remaining bytes are the batch file.
 #include "batch/batch_edit.h"
+#include "fuzz_support.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,12 @@
 #include <system_error>
 #include <vector>
 
+using fuzz::Escaped;
+using fuzz::Fail;
+using fuzz::WriteFile;
+
+const char *const fuzz::kTargetName = "rewrite_fuzz";
+
 namespace {
 
 struct Variant {
@@ -29,13 +36,13 @@ struct Variant {
 const Variant kVariants[] = {
     {"BLASTER=", {"SET BLASTER=A220 I5 D1 T4\n"}},
     {"X\n", {"X\n"}},
-    {"DROP", {"END\n"}},      // appended line is kept: the file grows each time
-    {"\n", {"Z\n"}},          // every terminated line goes
-    {"\r", {"A\rB\n"}},       // a lone CR inside an appended line
+    {"DROP", {"END\n"}}, // appended line is kept: the file grows each time
+    {"\n", {"Z\n"}},     // every terminated line goes
+    {"\r", {"A\rB\n"}},  // a lone CR inside an appended line
     {"@", {"@CHCP 437\n", "@RUN\n"}},
-    {"x", {"x1\n", "2\n"}},   // only some appended lines are dropped
+    {"x", {"x1\n", "2\n"}},                // only some appended lines are dropped
     {"y", {std::string(300, 'y') + "\n"}}, // appended line of several pieces
-    {"", {"E\n"}},            // the empty needle matches every piece
+    {"", {"E\n"}},                         // the empty needle matches every piece
 };
 constexpr std::size_t kVariantCount = std::size(kVariants);
 
@@ -43,28 +50,6 @@ constexpr std::size_t kPieceLength = 255;
 constexpr std::size_t kMaxInput = 1 << 20;
 
 std::filesystem::path g_drive;
-
-[[noreturn]] void Fail(const char *what) {
-    std::fprintf(stderr, "rewrite_fuzz: property violated: %s\n", what);
-    std::abort();
-}
-
-std::string Escaped(std::string_view bytes) {
-    std::string out;
-    for (char byte : bytes) {
-        auto c = static_cast<unsigned char>(byte);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
 
 // Shows where two renditions part, which is what one needs to debug a
 // failure on inputs that may be 64 KiB long.
@@ -140,13 +125,6 @@ std::string ModelRewrite(std::string_view raw, const Variant &variant) {
     return DosText(out);
 }
 
-void WriteFile(const std::filesystem::path &path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush())
-        Fail("cannot write the input file (harness)");
-}
-
 std::string ReadFile(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -195,19 +173,7 @@ void CheckAgainstModel(const char *what, std::string_view before, std::string_vi
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/dosprep-rewrite-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("rewrite_fuzz: mkdtemp");
-        std::abort();
-    }
-    g_drive = pattern;
-    setenv("DOSPREP_DRIVE_C", pattern.c_str(), 1);
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(g_drive, ignored);
-    });
+    g_drive = fuzz::MakeScratchDrive();
     return 0;
 }
 
@@ -241,8 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             FailDiffer("third rewrite changed a settled file", second, third);
         std::string text = InternalText(input);
         if ((text.empty() || text.back() == '\n') && second != first)
-            FailDiffer("second rewrite changed a text that ended with a line end", first,
-                       second);
+            FailDiffer("second rewrite changed a text that ended with a line end", first, second);
     }
     return 0;
 }
