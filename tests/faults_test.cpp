@@ -102,6 +102,18 @@ TEST_F(FaultTest, FullDiskLeavesTheTargetAndGoesOn) {
     ExpectNoTemporaryFiles();
 }
 
+TEST_F(FaultTest, ReadErrorLeavesTheTargetAndGoesOn) {
+    std::string big = kOldAutoexec + std::string(200000, 'x') + "\r\n";
+    testutil::WriteBytes(drive / "AUTOEXEC.BAT", big);
+    Run({{"LD_PRELOAD", DOSPREP_READ_FAULT_SHIM},
+         {"DOSPREP_FAULT_FILE", "/AUTOEXEC.BAT"},
+         {"DOSPREP_FAULT_AFTER", "65536"},
+         {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+    EXPECT_EQ(Autoexec(), big);
+    EXPECT_EQ(Escaped(Dosstart()), Escaped(kNewDosstart));
+    ExpectNoTemporaryFiles();
+}
+
 TEST_F(FaultTest, LinkPlantedAtTheTemporaryFileIsNotWrittenThrough) {
     testutil::WriteBytes(drive / "victim", "precious\r\n");
     fs::create_symlink(drive / "victim", drive / "autoexec.tmp");
