@@ -35,3 +35,5 @@ BUILD_PACKAGES=(cmake make g++ libgtest-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
                   wine32:i386)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# Packages and the README's own commands.
+PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git)

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the Windows .zip and checks it holds dosprep.exe and a README.TXT
+# in DOS text. Argument: the win32 build directory.
+set -euo pipefail
+build=$1
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+rm -f "$build"/dosprep-*-win32.zip
+(cd "$build" && cpack -G ZIP >/dev/null)
+zip=$(ls "$build"/dosprep-*-win32.zip)
+names=$(unzip -Z1 "$zip" | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
+[ "$names" = "README.TXT dosprep.exe " ] || fail "contents: $names"
+lines=$(unzip -p "$zip" '*/README.TXT' | grep -c '')
+crlf=$(unzip -p "$zip" '*/README.TXT' | grep -c $'\r$')
+[ "$lines" -gt 5 ] && [ "$lines" -eq "$crlf" ] || fail "README.TXT is not DOS text"
+unzip -p "$zip" '*/README.TXT' | grep -q 'SET  BLASTER=A220 I5  D1 T4' ||
+    fail "README.TXT lacks the settings line"
+[ "$(unzip -p "$zip" '*/dosprep.exe' | head -c 2)" = MZ ] || fail "dosprep.exe is not a program"
+echo "windows zip: ok"
