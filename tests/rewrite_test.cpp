@@ -104,6 +104,28 @@ TEST_F(RewriteTest, Table) {
     }
 }
 
+// The reader skips ordinary bytes a word at a time: a line end, a lone CR
+// or a Ctrl-Z must be seen at every offset within and across words.
+TEST_F(RewriteTest, SpecialBytesAtEveryOffset) {
+    for (std::size_t offset = 0; offset < 24; ++offset) {
+        SCOPED_TRACE(offset);
+        const std::string head(offset, 'h');
+        const std::string tail = "tail\r\n";
+        const struct {
+            std::string before;
+            std::string after;
+        } cases[] = {
+            {head + "\r\n" + tail, head + "\r\n" + tail + "END\r\n"},
+            {head + "\n" + tail, head + "\r\n" + tail + "END\r\n"},
+            {head + "\r" + tail, head + "\r" + tail + "END\r\n"},
+            {head + "\x1A" + tail, head + (offset > 0 ? "\r\n" : "") + "END\r\n"},
+            {head + "DROP" + tail, "END\r\n"},
+        };
+        for (const auto &c : cases)
+            EXPECT_EQ(Escaped(Rewrite(c.before).value_or("<missing>")), Escaped(c.after));
+    }
+}
+
 // A second call settles the file; when the text ended with a line end the
 // first call already left it settled.
 TEST_F(RewriteTest, SecondCallChangesNothing) {

@@ -1,12 +1,42 @@
 #include "batch/dos_text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace {
 
 constexpr std::size_t kIoBufferSize = 64 * 1024;
 constexpr char kCtrlZ = '\x1A';
+
+constexpr std::uint64_t kEveryByte = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+// Nonzero when some byte of `word` equals `byte`.
+constexpr std::uint64_t HasByte(std::uint64_t word, unsigned char byte) {
+    std::uint64_t diff = word ^ (kEveryByte * byte);
+    return (diff - kEveryByte) & ~diff & kHighBits;
+}
+
+constexpr bool IsOrdinary(char c) {
+    return c != '\n' && c != '\r' && c != kCtrlZ;
+}
+
+// Length of the run of ordinary characters at the start of `text`: those
+// that neither end a line nor the text, nor need the next byte judged.
+// Whole words are skipped while they hold no LF, CR or Ctrl-Z.
+std::size_t OrdinaryRun(const char *text, std::size_t length) {
+    std::size_t run = 0;
+    for (; length - run >= sizeof(std::uint64_t); run += sizeof(std::uint64_t)) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text + run, sizeof word);
+        if (HasByte(word, '\n') | HasByte(word, '\r') | HasByte(word, kCtrlZ))
+            break;
+    }
+    while (run < length && IsOrdinary(text[run]))
+        ++run;
+    return run;
+}
 
 } // namespace
 
@@ -30,15 +60,6 @@ bool DosTextReader::FillLookahead() {
         length_ += got;
     }
     return true;
-}
-
-// Length of the run of ordinary characters at the start of `text`: those
-// that neither end a line nor the text, nor need the next byte judged.
-std::size_t OrdinaryRun(const char *text, std::size_t length) {
-    std::size_t run = 0;
-    while (run < length && text[run] != '\n' && text[run] != '\r' && text[run] != kCtrlZ)
-        ++run;
-    return run;
 }
 
 ReadStatus DosTextReader::ReadPiece() {
@@ -91,16 +112,24 @@ DosTextWriter::DosTextWriter(HANDLE file) : file_(file), buffer_(kIoBufferSize) 
 
 void DosTextWriter::Write(std::string_view text) {
     while (!text.empty()) {
-        std::size_t lineEnd = text.find('\n');
-        Append(text.substr(0, lineEnd));
-        if (lineEnd == std::string_view::npos)
+        const void *lineEnd = std::memchr(text.data(), '\n', text.size());
+        if (lineEnd == nullptr) {
+            Append(text);
             return;
+        }
+        auto length = static_cast<std::size_t>(static_cast<const char *>(lineEnd) - text.data());
+        Append(text.substr(0, length));
         Append("\r\n");
-        text.remove_prefix(lineEnd + 1);
+        text.remove_prefix(length + 1);
     }
 }
 
 void DosTextWriter::Append(std::string_view bytes) {
+    if (bytes.size() <= buffer_.size() - length_) { // the usual case: it fits
+        std::memcpy(buffer_.data() + length_, bytes.data(), bytes.size());
+        length_ += bytes.size();
+        return;
+    }
     while (!bytes.empty()) {
         if (length_ == buffer_.size() && !Flush())
             return;

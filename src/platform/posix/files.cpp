@@ -123,7 +123,11 @@ HANDLE OpenForWriting(const char *name) {
     // Another hard link would see its file emptied through this name.
     if (!S_ISREG(info.st_mode) || info.st_nlink != 1)
         return Fail(ERROR_ACCESS_DENIED);
-    if (ftruncate(fd.Get(), 0) != 0 || !ClearNonBlocking(fd.Get()))
+    // An empty file is not truncated: on ext4 a truncate to zero makes the
+    // close start writing the new contents out, which a temporary file
+    // deleted moments later does not need.
+    bool emptied = info.st_size == 0 || ftruncate(fd.Get(), 0) == 0;
+    if (!emptied || !ClearNonBlocking(fd.Get()))
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     HANDLE handle = Handles().Add(fd.Get());
     fd.Release();
