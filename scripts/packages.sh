@@ -30,10 +30,8 @@ require_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ libgtest-dev)
-# wine32 runs the 32-bit program; where the kernel cannot run 32-bit code,
-# wine64 runs the same source built for x86_64.
-WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
-                  wine32:i386)
+# wine32 runs the 32-bit program, the one that is shipped.
+WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Packages and the README's own commands.
 PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git)

@@ -18,6 +18,10 @@ namespace {
 
 constexpr const char *kBlaster = "SET  BLASTER=A220 I5  D1 T4\r\n";
 
+void SetShortWindowsDirectory(std::string_view directory) {
+    ASSERT_TRUE(ComposeText(g_shortWindowsDirectory, {directory}));
+}
+
 class EditTest : public ::testing::Test {
   protected:
     testutil::TempDir drive;
@@ -26,7 +30,7 @@ class EditTest : public ::testing::Test {
 
     void SetUp() override {
         std::filesystem::create_directories(drive / "WINDOWS");
-        g_shortWindowsDirectory = "C:\\WINDOWS";
+        SetShortWindowsDirectory("C:\\WINDOWS");
     }
     void SetLanguage(const std::string &language) {
         WriteBytes(drive / "WINDOWS/WIN.INI", "[intl]\r\nsLanguage=" + language + "\r\n");
@@ -145,7 +149,7 @@ TEST_F(EditTest, UnterminatedSetupAndJpLinesGoOnTheSecondRun) {
 
 TEST_F(EditTest, WindowsDirectoryAtRootDoublesTheBackslash) {
     SetLanguage("enu");
-    g_shortWindowsDirectory = "C:\\";
+    SetShortWindowsDirectory("C:\\");
     UpdateDosstart();
     EXPECT_EQ(ReadBytes(drive / "dosstart.bat"), "C:\\\\audprep.exe /S\r\n");
 }
@@ -167,17 +171,18 @@ std::string DeepWindowsDirectory(const testutil::TempDir &drive, std::size_t len
 // end) or no later run could find it again.
 TEST_F(EditTest, SetupLineAtTheLimit) {
     SetLanguage("enu");
-    g_shortWindowsDirectory = DeepWindowsDirectory(drive, 255 - 16);
+    std::string windowsDirectory = DeepWindowsDirectory(drive, 255 - 16);
+    SetShortWindowsDirectory(windowsDirectory);
     UpdateDosstart();
     UpdateDosstart();
-    std::string host = drive.Path() + "/" + g_shortWindowsDirectory.substr(3);
+    std::string host = drive.Path() + "/" + windowsDirectory.substr(3);
     std::replace(host.begin(), host.end(), '\\', '/');
-    EXPECT_EQ(ReadBytes(host + "/dosstart.bat"), g_shortWindowsDirectory + "\\audprep.exe /S\r\n");
+    EXPECT_EQ(ReadBytes(host + "/dosstart.bat"), windowsDirectory + "\\audprep.exe /S\r\n");
 }
 
 TEST_F(EditTest, OverlongWindowsDirectoryTouchesNothing) {
     SetLanguage("enu");
-    g_shortWindowsDirectory = DeepWindowsDirectory(drive, 255 - 15);
+    SetShortWindowsDirectory(DeepWindowsDirectory(drive, 255 - 15));
     auto before = testutil::SnapshotTree(drive.Path());
     UpdateDosstart();
     EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())), testutil::Describe(before));

@@ -30,9 +30,9 @@ class RewriteTest : public ::testing::Test {
                                        std::string_view appended = "END\n") {
         if (before)
             WriteBytes(drive / "test.bat", *before);
-        RewriteBatchFile("C:\\test.bat", "C:\\test.tmp",
-                         [needle](std::string_view piece) { return !Contains(piece, needle); },
-                         {appended});
+        const std::string_view needles[] = {needle};
+        const std::string_view lines[] = {appended};
+        RewriteBatchFile("C:\\test.bat", "C:\\test.tmp", needles, lines);
         EXPECT_FALSE(testutil::Exists(drive / "test.tmp")) << "temporary file left behind";
         if (std::filesystem::is_directory(drive / "test.bat"))
             return "<directory>";
@@ -176,8 +176,9 @@ TEST_F(RewriteTest, TargetThatCannotBeReadIsNotReplaced) {
 TEST_F(RewriteTest, TemporaryFileThatCannotBeCreatedLeavesTargetAlone) {
     std::filesystem::create_directory(drive / "test.tmp");
     WriteBytes(drive / "test.bat", "DROP\r\n");
-    RewriteBatchFile("C:\\test.bat", "C:\\test.tmp", [](std::string_view) { return false; },
-                     {"END\n"});
+    const std::string_view everything[] = {""};
+    const std::string_view lines[] = {"END\n"};
+    RewriteBatchFile("C:\\test.bat", "C:\\test.tmp", everything, lines);
     EXPECT_EQ(ReadBytes(drive / "test.bat"), "DROP\r\n");
     EXPECT_TRUE(std::filesystem::is_directory(drive / "test.tmp"));
 }

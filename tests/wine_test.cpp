@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -107,7 +106,7 @@ std::string FromEnv(const char *name, const std::string &fallback) {
 }
 
 // True when the Wine loader starts on this host (a kernel without 32-bit
-// support cannot start the 32-bit one).
+// support cannot start it).
 bool Starts(const std::string &loader) {
     if (access(loader.c_str(), X_OK) != 0)
         return false;
@@ -118,27 +117,19 @@ bool Starts(const std::string &loader) {
     }
 }
 
-// One way to run the Windows program: a Wine loader, the prefix kind it
-// needs and the exe built for it.
+// How the Windows program runs: the 32-bit Wine loader, the prefix kind it
+// needs and the exe that goes into the .zip.
 struct WineSetup {
     std::string loader, arch, exe;
 };
 
-// The 32-bit program under 32-bit Wine when this host can run 32-bit code;
-// otherwise (a kernel without 32-bit support) the same source built as a
-// 64-bit program under 64-bit Wine. Empty loader: neither can run here.
+// Empty loader, with `why` set, when the program cannot run here.
 WineSetup ChooseWine(std::string &why) {
-    std::string exe32 = FromEnv("DOSPREP_WIN32_EXE", DOSPREP_SOURCE_DIR "/build/win32/dosprep.exe");
-    std::string exe64 = FromEnv("DOSPREP_WIN64_EXE", DOSPREP_SOURCE_DIR "/build/win64/dosprep.exe");
-    const std::string wine32 = "/usr/lib/wine/wine", wine64 = "/usr/lib/wine/wine64";
-    if (fs::exists(exe32) && Starts(wine32))
-        return {wine32, "win32", exe32};
-    if (fs::exists(exe64) && Starts(wine64)) {
-        std::cerr << "NOTE: 32-bit Wine cannot run on this host; testing the 64-bit build of the "
-                     "same source under 64-bit Wine.\n";
-        return {wine64, "win64", exe64};
-    }
-    why = "needs " + wine32 + " with " + exe32 + ", or " + wine64 + " with " + exe64;
+    std::string exe = FromEnv("DOSPREP_WIN32_EXE", DOSPREP_SOURCE_DIR "/build/win32/dosprep.exe");
+    const std::string wine = "/usr/lib/wine/wine";
+    if (fs::exists(exe) && Starts(wine))
+        return {wine, "win32", exe};
+    why = "needs " + wine + " (32-bit Wine) and " + exe;
     return {};
 }
 

@@ -3,15 +3,16 @@
 namespace {
 
 constexpr std::string_view kDriveRoot = "C:\\";
-constexpr std::string_view kBlasterNeedle = "BLASTER=";
-constexpr std::string_view kSoundCardLine = "SET  BLASTER=A220 I5  D1 T4\n";
+constexpr std::string_view kDropNeedles[] = {"BLASTER="};
+constexpr std::string_view kSoundCardLine[] = {"SET  BLASTER=A220 I5  D1 T4\n"};
 
 } // namespace
 
 void UpdateAutoexec() {
-    std::string target = std::string(kDriveRoot) + "autoexec.bat";
-    std::string temp = std::string(kDriveRoot) + "autoexec.tmp";
-    RewriteBatchFile(target, temp,
-                     [](std::string_view piece) { return !Contains(piece, kBlasterNeedle); },
-                     {kSoundCardLine});
+    BoundedText<MAX_PATH> target;
+    BoundedText<MAX_PATH> temp;
+    if (!ComposeText(target, {kDriveRoot, "autoexec.bat"}) ||
+        !ComposeText(temp, {kDriveRoot, "autoexec.tmp"}))
+        return;
+    RewriteBatchFile(target.CStr(), temp.CStr(), kDropNeedles, kSoundCardLine);
 }

@@ -6,15 +6,16 @@
 
 namespace {
 
-constexpr std::size_t kIoBufferSize = 64 * 1024;
 constexpr char kCtrlZ = '\x1A';
 
-constexpr std::uint64_t kEveryByte = 0x0101010101010101u;
-constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+// Words of the machine's own size: a register holds one on every target.
+using Word = std::size_t;
+constexpr Word kEveryByte = ~Word{0} / 0xFF;
+constexpr Word kHighBits = kEveryByte * 0x80;
 
 // Nonzero when some byte of `word` equals `byte`.
-constexpr std::uint64_t HasByte(std::uint64_t word, unsigned char byte) {
-    std::uint64_t diff = word ^ (kEveryByte * byte);
+constexpr Word HasByte(Word word, unsigned char byte) {
+    Word diff = word ^ (kEveryByte * byte);
     return (diff - kEveryByte) & ~diff & kHighBits;
 }
 
@@ -27,8 +28,8 @@ constexpr bool IsOrdinary(char c) {
 // Whole words are skipped while they hold no LF, CR or Ctrl-Z.
 std::size_t OrdinaryRun(const char *text, std::size_t length) {
     std::size_t run = 0;
-    for (; length - run >= sizeof(std::uint64_t); run += sizeof(std::uint64_t)) {
-        std::uint64_t word = 0;
+    for (; length - run >= sizeof(Word); run += sizeof(Word)) {
+        Word word = 0;
         std::memcpy(&word, text + run, sizeof word);
         if (HasByte(word, '\n') | HasByte(word, '\r') | HasByte(word, kCtrlZ))
             break;
@@ -38,114 +39,123 @@ std::size_t OrdinaryRun(const char *text, std::size_t length) {
     return run;
 }
 
-} // namespace
-
-DosTextReader::DosTextReader(HANDLE file) : file_(file), buffer_(kIoBufferSize) {}
-
 // Makes at least two unread bytes available, unless the file ends first:
 // a CR can only be judged by the byte after it.
-bool DosTextReader::FillLookahead() {
-    while (!endOfFile_ && length_ - position_ < 2) {
-        std::size_t unread = length_ - position_;
-        std::memmove(buffer_.data(), buffer_.data() + position_, unread);
-        bufferOffset_ += position_;
-        position_ = 0;
-        length_ = unread;
+bool FillLookahead(DosTextReader &reader) {
+    while (!reader.endOfFile && reader.length - reader.position < 2) {
+        std::size_t unread = reader.length - reader.position;
+        std::memmove(reader.buffer, reader.buffer + reader.position, unread);
+        reader.bufferOffset += reader.position;
+        reader.position = 0;
+        reader.length = unread;
         DWORD got = 0;
-        auto room = static_cast<DWORD>(buffer_.size() - length_);
-        if (!ReadFile(file_, buffer_.data() + length_, room, &got, nullptr))
+        auto room = static_cast<DWORD>(kDosTextBufferSize - reader.length);
+        if (!ReadFile(reader.file, reader.buffer + reader.length, room, &got, nullptr))
             return false;
         if (got == 0)
-            endOfFile_ = true;
-        length_ += got;
+            reader.endOfFile = true;
+        reader.length += got;
     }
     return true;
 }
 
-ReadStatus DosTextReader::ReadPiece() {
+void AppendBytes(DosTextWriter &writer, std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (writer.length == kDosTextBufferSize && !FlushText(writer))
+            return;
+        std::size_t count = std::min(bytes.size(), kDosTextBufferSize - writer.length);
+        std::memcpy(writer.buffer + writer.length, bytes.data(), count);
+        writer.length += count;
+        bytes.remove_prefix(count);
+    }
+}
+
+} // namespace
+
+void StartReading(DosTextReader &reader, HANDLE file) {
+    reader.file = file;
+    reader.position = reader.length = 0;
+    reader.bufferOffset = 0;
+    reader.endOfFile = reader.endOfText = false;
+    reader.pieceLength = 0;
+}
+
+ReadStatus ReadPiece(DosTextReader &reader) {
     std::size_t stored = 0;
-    while (stored < kPieceCapacity && !endOfText_) {
-        if (length_ - position_ < 2 && !FillLookahead())
+    while (stored < kPieceCapacity && !reader.endOfText) {
+        if (reader.length - reader.position < 2 && !FillLookahead(reader))
             return ReadStatus::Error;
-        if (position_ == length_)
+        if (reader.position == reader.length)
             break;
-        std::size_t run = OrdinaryRun(buffer_.data() + position_,
-                                      std::min(kPieceCapacity - stored, length_ - position_));
-        std::memcpy(piece_.data() + stored, buffer_.data() + position_, run);
+        const char *next = reader.buffer + reader.position;
+        std::size_t run =
+            OrdinaryRun(next, std::min(kPieceCapacity - stored, reader.length - reader.position));
+        std::memcpy(reader.piece + stored, next, run);
         stored += run;
-        position_ += run;
-        if (stored == kPieceCapacity || position_ == length_)
+        reader.position += run;
+        if (stored == kPieceCapacity || reader.position == reader.length)
             continue;
-        char c = buffer_[position_];
+        char c = reader.buffer[reader.position];
         if (c == kCtrlZ) {
-            endOfText_ = true;
+            reader.endOfText = true;
             break;
         }
-        if (c == '\r' && position_ + 1 == length_ && !endOfFile_)
+        bool lastBuffered = reader.position + 1 == reader.length;
+        if (c == '\r' && lastBuffered && !reader.endOfFile)
             continue; // the byte after the CR is not read yet
-        bool crlf = c == '\r' && position_ + 1 < length_ && buffer_[position_ + 1] == '\n';
-        position_ += crlf ? 2 : 1;
+        bool crlf = c == '\r' && !lastBuffered && reader.buffer[reader.position + 1] == '\n';
+        reader.position += crlf ? 2 : 1;
         c = crlf ? '\n' : c;
-        piece_[stored++] = c;
+        reader.piece[stored++] = c;
         if (c == '\n')
             break;
     }
     if (stored == 0)
         return ReadStatus::End;
-    pieceLength_ = stored;
+    reader.pieceLength = stored;
     return ReadStatus::Piece;
 }
 
-bool DosTextReader::Seek(std::uint64_t offset) {
+bool SeekText(DosTextReader &reader, std::uint64_t offset) {
     LONG high = static_cast<LONG>(offset >> 32);
     SetLastError(NO_ERROR); // a valid position may look like the failure value
-    DWORD low = SetFilePointer(file_, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    DWORD low =
+        SetFilePointer(reader.file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
         return false;
-    bufferOffset_ = offset;
-    position_ = length_ = 0;
-    endOfFile_ = endOfText_ = false;
+    reader.bufferOffset = offset;
+    reader.position = reader.length = 0;
+    reader.endOfFile = reader.endOfText = false;
     return true;
 }
 
-DosTextWriter::DosTextWriter(HANDLE file) : file_(file), buffer_(kIoBufferSize) {}
+void StartWriting(DosTextWriter &writer, HANDLE file) {
+    writer.file = file;
+    writer.length = 0;
+    writer.failed = false;
+}
 
-void DosTextWriter::Write(std::string_view text) {
+void WriteText(DosTextWriter &writer, std::string_view text) {
     while (!text.empty()) {
         const void *lineEnd = std::memchr(text.data(), '\n', text.size());
         if (lineEnd == nullptr) {
-            Append(text);
+            AppendBytes(writer, text);
             return;
         }
         auto length = static_cast<std::size_t>(static_cast<const char *>(lineEnd) - text.data());
-        Append(text.substr(0, length));
-        Append("\r\n");
+        AppendBytes(writer, {text.data(), length});
+        AppendBytes(writer, "\r\n");
         text.remove_prefix(length + 1);
     }
 }
 
-void DosTextWriter::Append(std::string_view bytes) {
-    if (bytes.size() <= buffer_.size() - length_) { // the usual case: it fits
-        std::memcpy(buffer_.data() + length_, bytes.data(), bytes.size());
-        length_ += bytes.size();
-        return;
-    }
-    while (!bytes.empty()) {
-        if (length_ == buffer_.size() && !Flush())
-            return;
-        std::size_t count = std::min(bytes.size(), buffer_.size() - length_);
-        std::memcpy(buffer_.data() + length_, bytes.data(), count);
-        length_ += count;
-        bytes.remove_prefix(count);
-    }
-}
-
-bool DosTextWriter::Flush() {
-    if (ok_ && length_ > 0) {
+bool FlushText(DosTextWriter &writer) {
+    if (!writer.failed && writer.length > 0) {
         DWORD written = 0;
-        ok_ = WriteFile(file_, buffer_.data(), static_cast<DWORD>(length_), &written, nullptr) &&
-              written == length_;
+        writer.failed = !WriteFile(writer.file, writer.buffer, static_cast<DWORD>(writer.length),
+                                   &written, nullptr) ||
+                        written != writer.length;
     }
-    length_ = 0;
-    return ok_;
+    writer.length = 0;
+    return !writer.failed;
 }

@@ -1,10 +1,8 @@
 #include "batch/batch_edit.h"
-#include "locale/language.h"
-#include "platform/win32_api.h"
-
 #include "batch/dos_text.h"
+#include "locale/language.h"
 
-std::string g_shortWindowsDirectory;
+BoundedText<MAX_PATH> g_shortWindowsDirectory;
 
 namespace {
 
@@ -14,34 +12,29 @@ constexpr std::string_view kJpNeedle = "JP\n";
 constexpr std::string_view kCodePageLine = "CHCP 437\n";
 constexpr std::string_view kJpLine = "JP\n";
 
-std::string InWindowsDirectory(std::string_view name) {
-    return g_shortWindowsDirectory + "\\" + std::string(name);
-}
-
-// A path must stay within the platform's limit; the set-up line must fit
-// in one line piece, or no later run could find and replace it.
-bool FitsLimits(const std::string &setupLine, const std::string &target, const std::string &temp) {
-    constexpr std::size_t kMaxPath = MAX_PATH - 1;
-    return setupLine.size() <= kPieceCapacity && target.size() <= kMaxPath &&
-           temp.size() <= kMaxPath;
+// `name` in the Windows directory; false when it passes the path limit.
+bool InWindowsDirectory(BoundedText<MAX_PATH> &path, std::string_view name) {
+    return ComposeText(path, {g_shortWindowsDirectory.View(), "\\", name});
 }
 
 } // namespace
 
 void UpdateDosstart() {
     const bool japanese = GetLanguageCode() == kLanguageJapanese;
-    std::string setupLine = InWindowsDirectory(kSetupCommand);
-    std::string target = InWindowsDirectory("dosstart.bat");
-    std::string temp = InWindowsDirectory("dosstart.tmp");
-    if (!FitsLimits(setupLine, target, temp))
+    // The set-up line must fit in one line piece, or no later run could
+    // find and replace it.
+    BoundedText<kPieceCapacity + 1> setupLine;
+    BoundedText<MAX_PATH> target;
+    BoundedText<MAX_PATH> temp;
+    if (!ComposeText(setupLine, {g_shortWindowsDirectory.View(), "\\", kSetupCommand}) ||
+        !InWindowsDirectory(target, "dosstart.bat") || !InWindowsDirectory(temp, "dosstart.tmp"))
         return;
-    auto keep = [&setupLine, japanese](std::string_view piece) {
-        if (Contains(piece, setupLine))
-            return false;
-        return !japanese || (!Contains(piece, kCodePageNeedle) && !Contains(piece, kJpNeedle));
-    };
-    if (japanese)
-        RewriteBatchFile(target, temp, keep, {kCodePageLine, setupLine, kJpLine});
-    else
-        RewriteBatchFile(target, temp, keep, {setupLine});
+    if (japanese) {
+        const std::string_view needles[] = {setupLine.View(), kCodePageNeedle, kJpNeedle};
+        const std::string_view lines[] = {kCodePageLine, setupLine.View(), kJpLine};
+        RewriteBatchFile(target.CStr(), temp.CStr(), needles, lines);
+    } else {
+        const std::string_view setup[] = {setupLine.View()};
+        RewriteBatchFile(target.CStr(), temp.CStr(), setup, setup);
+    }
 }

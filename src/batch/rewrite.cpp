@@ -2,39 +2,21 @@
 #include "batch/dos_text.h"
 #include "platform/win32_api.h"
 
-#include <memory>
-
 namespace {
 
-// Closes a handle when it goes out of scope; Close() reports the result.
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle &) = delete;
-    FileHandle &operator=(const FileHandle &) = delete;
-    ~FileHandle() { Close(); }
-
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-    bool Close() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle == INVALID_HANDLE_VALUE || CloseHandle(handle);
-    }
-
-  private:
-    HANDLE handle_;
-};
+// One rewrite runs at a time; their buffers are too big for the stack.
+DosTextReader g_reader;
+DosTextWriter g_writer;
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-HANDLE OpenForWriting(const std::string &path) {
-    return CreateFileA(path.c_str(), GENERIC_WRITE, kShareReadWrite, nullptr, CREATE_ALWAYS,
+HANDLE OpenForWriting(const char *path) {
+    return CreateFileA(path, GENERIC_WRITE, kShareReadWrite, nullptr, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-HANDLE OpenForReading(const std::string &path) {
-    return CreateFileA(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
+HANDLE OpenForReading(const char *path) {
+    return CreateFileA(path, GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -43,6 +25,14 @@ HANDLE OpenForReading(const std::string &path) {
 // be replaced, or its lines would be lost.
 bool IsMissing(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool Keeps(TextList dropNeedles, std::string_view piece) {
+    for (std::string_view needle : dropNeedles) {
+        if (Contains(piece, needle))
+            return false;
+    }
+    return true;
 }
 
 struct CopyResult {
@@ -54,39 +44,38 @@ struct CopyResult {
 // Copies the rest of a line that did not fit in one piece. Every piece is
 // tested by itself, but the line is kept or dropped whole: keeping only
 // some pieces would leave a fragment that runs on into the next line.
-bool CopyLongLine(DosTextReader &reader, DosTextWriter &writer, const KeepTest &keep,
-                  std::uint64_t lineStart, bool keepLine) {
+bool CopyLongLine(TextList dropNeedles, std::uint64_t lineStart, bool keepLine) {
     std::size_t pieces = 1;
     for (;;) {
-        ReadStatus status = reader.ReadPiece();
+        ReadStatus status = ReadPiece(g_reader);
         if (status == ReadStatus::Error)
             return false;
         if (status == ReadStatus::End)
             break;
         ++pieces;
-        keepLine = keep(reader.Piece()) && keepLine;
-        if (reader.Piece().back() == '\n')
+        keepLine = Keeps(dropNeedles, PieceText(g_reader)) && keepLine;
+        if (PieceText(g_reader).back() == '\n')
             break;
     }
     if (!keepLine)
         return true;
     // Read the line a second time to copy it: memory stays bounded however
     // long the line is.
-    if (!reader.Seek(lineStart))
+    if (!SeekText(g_reader, lineStart))
         return false;
     for (std::size_t i = 0; i < pieces; ++i) {
-        if (reader.ReadPiece() != ReadStatus::Piece)
+        if (ReadPiece(g_reader) != ReadStatus::Piece)
             return false;
-        writer.Write(reader.Piece());
+        WriteText(g_writer, PieceText(g_reader));
     }
     return true;
 }
 
-CopyResult CopyKeptLines(DosTextReader &reader, DosTextWriter &writer, const KeepTest &keep) {
+CopyResult CopyKeptLines(TextList dropNeedles) {
     CopyResult result;
     for (;;) {
-        std::uint64_t lineStart = reader.Tell();
-        ReadStatus status = reader.ReadPiece();
+        std::uint64_t lineStart = TellText(g_reader);
+        ReadStatus status = ReadPiece(g_reader);
         if (status == ReadStatus::Error) {
             result.ok = false;
             return result;
@@ -94,30 +83,31 @@ CopyResult CopyKeptLines(DosTextReader &reader, DosTextWriter &writer, const Kee
         if (status == ReadStatus::End)
             break;
         result.anyPiece = true;
-        std::string_view piece = reader.Piece();
-        bool keepPiece = keep(piece);
+        std::string_view piece = PieceText(g_reader);
+        bool keepPiece = Keeps(dropNeedles, piece);
         if (piece.back() == '\n' || piece.size() < kPieceCapacity) {
             if (keepPiece)
-                writer.Write(piece);
-        } else if (!CopyLongLine(reader, writer, keep, lineStart, keepPiece)) {
+                WriteText(g_writer, piece);
+        } else if (!CopyLongLine(dropNeedles, lineStart, keepPiece)) {
             result.ok = false;
             return result;
         }
-        result.lastChar = reader.Piece().back();
+        result.lastChar = PieceText(g_reader).back();
     }
     return result;
 }
 
 // Writes the new contents into the open temporary file; false if anything
 // could not be read or written.
-bool WriteNewContents(HANDLE tempFile, const std::string &target, const KeepTest &keep,
-                      std::initializer_list<std::string_view> linesToAppend) {
-    auto writer = std::make_unique<DosTextWriter>(tempFile);
-    FileHandle targetFile(OpenForReading(target));
+bool WriteNewContents(HANDLE tempFile, const char *target, TextList dropNeedles,
+                      TextList linesToAppend) {
+    StartWriting(g_writer, tempFile);
     CopyResult copied;
-    if (targetFile.IsOpen()) {
-        auto reader = std::make_unique<DosTextReader>(targetFile.Get());
-        copied = CopyKeptLines(*reader, *writer, keep);
+    HANDLE targetFile = OpenForReading(target);
+    if (targetFile != INVALID_HANDLE_VALUE) {
+        StartReading(g_reader, targetFile);
+        copied = CopyKeptLines(dropNeedles);
+        CloseHandle(targetFile);
         if (!copied.ok)
             return false;
     } else if (!IsMissing(GetLastError())) {
@@ -126,10 +116,10 @@ bool WriteNewContents(HANDLE tempFile, const std::string &target, const KeepTest
     // The appended lines must start on a line of their own. An empty or
     // missing file needs no separator.
     if (copied.anyPiece && copied.lastChar != '\n')
-        writer->Write("\n");
+        WriteText(g_writer, "\n");
     for (std::string_view line : linesToAppend)
-        writer->Write(line);
-    return writer->Flush();
+        WriteText(g_writer, line);
+    return FlushText(g_writer);
 }
 
 } // namespace
@@ -138,21 +128,16 @@ bool Contains(std::string_view piece, std::string_view needle) {
     return piece.find(needle) != std::string_view::npos;
 }
 
-void RewriteBatchFile(const std::string &target, const std::string &temp, const KeepTest &keep,
-                      std::initializer_list<std::string_view> linesToAppend) {
-    FileHandle tempFile(OpenForWriting(temp));
-    if (!tempFile.IsOpen())
+void RewriteBatchFile(const char *target, const char *temp, TextList dropNeedles,
+                      TextList linesToAppend) {
+    HANDLE tempFile = OpenForWriting(temp);
+    if (tempFile == INVALID_HANDLE_VALUE)
         return;
-    bool complete = false;
-    try {
-        complete = WriteNewContents(tempFile.Get(), target, keep, linesToAppend);
-    } catch (...) {
-        complete = false;
-    }
-    complete = tempFile.Close() && complete;
+    bool complete = WriteNewContents(tempFile, target, dropNeedles, linesToAppend);
+    complete = CloseHandle(tempFile) && complete;
     // An incomplete copy (read error, full disk) must never replace the
     // target.
     if (complete)
-        CopyFileA(temp.c_str(), target.c_str(), FALSE);
-    DeleteFileA(temp.c_str());
+        CopyFileA(temp, target, FALSE);
+    DeleteFileA(temp);
 }
