@@ -228,7 +228,7 @@ int OpenWinIni() {
         return -1;
     struct stat info {};
     DWORD error = NO_ERROR;
-    return OpenRegularForReading(resolved.host, 0, info, error);
+    return OpenRegularForReading(resolved, info, error);
 }
 
 std::optional<std::string> FindValue(std::string_view section, std::string_view key,
