@@ -1,4 +1,7 @@
-// File handles and whole-file operations on DOS paths.
+// File handles and whole-file operations on DOS paths. Whatever they
+// open, create, rename or remove lies inside drive C: each works relative
+// to the descriptor of a directory that ResolveDosPath opened below the
+// drive, and a path leading out fails as a missing one does.
 #include "platform/posix/dos_path.h"
 #include "platform/win32_api.h"
 
