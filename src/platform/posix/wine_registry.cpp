@@ -143,12 +143,6 @@ std::vector<RegistryText> SplitKeyPath(std::u16string_view path) {
     return parts;
 }
 
-bool SameRegistryName(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto x, auto y) {
-               return FoldCase(x) == FoldCase(y);
-           });
-}
-
 RegistryReader::RegistryReader(std::vector<RegistryQuery> &queries)
     : queries_(queries), keyMatch_(queries.size()), nameMatch_(queries.size()) {
     for (std::size_t q = 0; q < queries_.size(); ++q) {
@@ -385,46 +379,7 @@ bool RegistryReader::TakeEscaped(unsigned char c) {
             return false;
         case Escape::Backslash:
             escape_ = Escape::Plain;
-            switch (c) {
-            case 'a':
-                Emit('\a');
-                return false;
-            case 'b':
-                Emit('\b');
-                return false;
-            case 'e':
-                Emit(0x1B);
-                return false;
-            case 'f':
-                Emit('\f');
-                return false;
-            case 'n':
-                Emit('\n');
-                return false;
-            case 'r':
-                Emit('\r');
-                return false;
-            case 't':
-                Emit('\t');
-                return false;
-            case 'v':
-                Emit('\v');
-                return false;
-            case 'x':
-                escape_ = Escape::Hex;
-                digits_ = 0;
-                code_ = 0;
-                return false;
-            default:
-                break;
-            }
-            if (c >= '0' && c <= '7') {
-                escape_ = Escape::Octal;
-                digits_ = 1;
-                code_ = c - '0';
-                return false;
-            }
-            TakeCharacter(c); // any other byte stands for itself, the closing one too
+            TakeEscape(c);
             return false;
         case Escape::Plain:
             if (c == static_cast<unsigned char>(close_))
@@ -435,6 +390,25 @@ bool RegistryReader::TakeEscaped(unsigned char c) {
                 TakeCharacter(c);
             return false;
         }
+    }
+}
+
+// The byte after a backslash.
+void RegistryReader::TakeEscape(unsigned char c) {
+    static constexpr std::string_view kLetters = "abefnrtv";
+    static constexpr char16_t kControls[] = {'\a', '\b', 0x1B, '\f', '\n', '\r', '\t', '\v'};
+    if (std::size_t found = kLetters.find(static_cast<char>(c)); found != kLetters.npos) {
+        Emit(kControls[found]);
+    } else if (c == 'x') {
+        escape_ = Escape::Hex;
+        digits_ = 0;
+        code_ = 0;
+    } else if (c >= '0' && c <= '7') {
+        escape_ = Escape::Octal;
+        digits_ = 1;
+        code_ = c - '0';
+    } else {
+        TakeCharacter(c); // any other byte stands for itself, the closing one too
     }
 }
 

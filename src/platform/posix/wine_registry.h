@@ -2,6 +2,9 @@
 // for HKEY_CURRENT_USER), read the way wineserver loads them, for a few
 // keys and values only. Private to src/platform/posix.
 //
+// Names of keys and values match whatever the ASCII case of their letters
+// (Wine folds the case of every letter; the names asked for are ASCII).
+//
 // The format: a "WINE REGISTRY Version 2" line; "[key\\path] timestamp"
 // lines opening a key; then its values, "name"=data or @=data for the
 // default value, where data is "string", str:"string", str(2):"..." and
@@ -49,9 +52,6 @@ struct RegistryQuery {
     std::vector<std::optional<RegistryString>> values;
 };
 
-// Names of keys and values match whatever the ASCII case of their letters.
-bool SameRegistryName(std::u16string_view a, std::u16string_view b);
-
 // Answers queries from a registry file fed to it in pieces of any size.
 // Lines are read as wineserver reads them: a CR before the LF is dropped,
 // a NUL byte ends the line's text, a later definition of a value replaces
@@ -88,6 +88,7 @@ class RegistryReader {
     // Wine's escaped text (parse_strW), one byte at a time. Returns true
     // once the closing byte has been taken.
     bool TakeEscaped(unsigned char c);
+    void TakeEscape(unsigned char c);
     void TakeCharacter(unsigned char c);
     void Emit(std::uint32_t unit);
 
