@@ -153,10 +153,16 @@ RegistryReader::RegistryReader(std::vector<RegistryQuery> &queries)
 }
 
 void RegistryReader::Feed(std::string_view bytes) {
-    for (char c : bytes) {
-        if (line_ == Line::Stopped)
-            return;
-        TakeByte(static_cast<unsigned char>(c));
+    std::size_t i = 0;
+    while (i < bytes.size() && line_ != Line::Stopped) {
+        // Nothing more of this line counts: straight on to its end.
+        if (line_ == Line::Skip) {
+            i = bytes.find('\n', i);
+            if (i == std::string_view::npos)
+                return;
+            pendingCr_ = false;
+        }
+        TakeByte(static_cast<unsigned char>(bytes[i++]));
     }
 }
 
@@ -554,6 +560,11 @@ void RegistryReader::TakeTag(unsigned char c) {
     type_ = tag.type;
     switch (tag.kind) {
     case TagKind::String:
+        // A text no query asks for changes nothing, well-formed or not.
+        if (!anyNameMatched_) {
+            line_ = Line::Skip;
+            break;
+        }
         escape_ = Escape::Plain;
         close_ = '"';
         line_ = Line::String;
