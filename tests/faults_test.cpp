@@ -1,5 +1,6 @@
 // The built program under faults and hostile input: it must lose nothing,
 // write nothing it should not, never die of a signal and never print.
+#include "e2e_cases.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -24,25 +25,27 @@ const std::string kNewAutoexec = "@ECHO OFF\r\nPATH C:\\DOS\r\n" + kBlaster;
 const std::string kOldDosstart = "@ECHO OFF\r\n";
 const std::string kNewDosstart = "@ECHO OFF\r\nC:\\WINDOWS\\audprep.exe /S\r\n";
 
+const testutil::Tree kDrive = {{"AUTOEXEC.BAT", kOldAutoexec},
+                               {"WINDOWS/SYSTEM/", ""},
+                               {"WINDOWS/WIN.INI", "[intl]\r\nsLanguage=enu\r\n"},
+                               {"WINDOWS/DOSSTART.BAT", kOldDosstart}};
+
 class FaultTest : public ::testing::Test {
   protected:
     testutil::TempDir drive;
 
-    void SetUp() override {
-        testutil::MakeTree(drive.Path(), {{"AUTOEXEC.BAT", kOldAutoexec},
-                                          {"WINDOWS/SYSTEM/", ""},
-                                          {"WINDOWS/WIN.INI", "[intl]\r\nsLanguage=enu\r\n"},
-                                          {"WINDOWS/DOSSTART.BAT", kOldDosstart}});
-    }
+    void SetUp() override { testutil::MakeTree(drive.Path(), kDrive); }
 
     // Runs the program on the drive, with the file-size limit `fileLimit`
     // when given, and checks that it ended quietly.
-    void Run(std::map<std::string, std::string> env = {}, rlim_t fileLimit = RLIM_INFINITY) {
+    void Run(std::map<std::string, std::string> env = {}, rlim_t fileLimit = RLIM_INFINITY,
+             testutil::Kernel kernel = testutil::Kernel::AsItIs) {
         if (!env.count("DOSPREP_DRIVE_C"))
             env["DOSPREP_DRIVE_C"] = drive.Path();
         testutil::ProgramResult result =
-            fileLimit == RLIM_INFINITY ? testutil::RunProgram({DOSPREP_EXE}, env, {"WINEPREFIX"})
-                                       : RunLimited(env, fileLimit);
+            fileLimit == RLIM_INFINITY
+                ? testutil::RunProgram({DOSPREP_EXE}, env, {"WINEPREFIX"}, kernel)
+                : RunLimited(env, fileLimit);
         EXPECT_EQ(result.signal, 0);
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_EQ(result.output, "");
@@ -123,6 +126,108 @@ TEST_F(FaultTest, LinkPlantedAtTheTemporaryFileIsNotWrittenThrough) {
     EXPECT_FALSE(testutil::Exists(drive / "nowhere"));
     EXPECT_EQ(Escaped(Autoexec()), Escaped(kOldAutoexec));
     EXPECT_EQ(Escaped(Dosstart()), Escaped(kOldDosstart));
+}
+
+// Trees come from archives and images made by others, and the program is
+// often run as root: whatever links a tree holds, nothing outside drive C
+// is written, created or read, and links inside it work.
+TEST_F(FaultTest, SymbolicLinks) {
+    using Plant = std::function<std::string(const std::string &drive, const std::string &outside)>;
+    // Moves `relative` out of the drive and leaves a link to it.
+    auto moveOut = [](const std::string &relative, bool absolute) {
+        return [relative, absolute](const std::string &driveC, const std::string &outside) {
+            fs::create_directories(fs::path(outside + "/" + relative).parent_path());
+            fs::rename(driveC + "/" + relative, outside + "/" + relative);
+            fs::path target = outside + "/" + relative;
+            if (!absolute)
+                target = fs::relative(target, fs::path(driveC + "/" + relative).parent_path());
+            fs::create_symlink(target, driveC + "/" + relative);
+            return driveC;
+        };
+    };
+    const std::string japanese = "@ECHO OFF\r\nCHCP 437\r\nC:\\WINDOWS\\audprep.exe /S\r\nJP\r\n";
+    struct Case {
+        const char *name;
+        Plant plant;            // returns DOSPREP_DRIVE_C
+        testutil::Tree changed; // what the run must write; every other entry stays
+    };
+    const Case cases[] = {
+        {"Windows directory linked out", moveOut("WINDOWS", false), {}},
+        {"Windows directory linked out, absolute", moveOut("WINDOWS", true), {}},
+        {"system directory linked out", moveOut("WINDOWS/SYSTEM", false), {}},
+        {"AUTOEXEC.BAT linked out",
+         moveOut("AUTOEXEC.BAT", false),
+         {{"WINDOWS/DOSSTART.BAT", kNewDosstart}}},
+        {"DOSSTART.BAT linked out, absolute",
+         moveOut("WINDOWS/DOSSTART.BAT", true),
+         {{"AUTOEXEC.BAT", kNewAutoexec}}},
+        {"Japanese WIN.INI linked out",
+         [&moveOut](const std::string &driveC, const std::string &outside) {
+             moveOut("WINDOWS/WIN.INI", false)(driveC, outside);
+             testutil::WriteBytes(outside + "/WINDOWS/WIN.INI", "[intl]\r\nsLanguage=jpn\r\n");
+             return driveC;
+         },
+         {{"AUTOEXEC.BAT", kNewAutoexec}, {"WINDOWS/DOSSTART.BAT", kNewDosstart}}},
+        {"autoexec.tmp linked to a file outside",
+         [](const std::string &driveC, const std::string &outside) {
+             testutil::WriteBytes(outside + "/victim", "precious\r\n");
+             fs::create_symlink(outside + "/victim", driveC + "/autoexec.tmp");
+             return driveC;
+         },
+         {{"WINDOWS/DOSSTART.BAT", kNewDosstart}}},
+        {"dosstart.tmp linked to a missing file outside",
+         [](const std::string &driveC, const std::string &) {
+             fs::create_symlink("../../outside/new", driveC + "/WINDOWS/dosstart.tmp");
+             return driveC;
+         },
+         {{"AUTOEXEC.BAT", kNewAutoexec}}},
+        {"out of the drive and back in",
+         [](const std::string &driveC, const std::string &) {
+             fs::rename(driveC + "/WINDOWS", driveC + "/WIN98");
+             fs::create_symlink("../drive/WIN98", driveC + "/WINDOWS");
+             return driveC;
+         },
+         {}},
+        {"Windows directory linked inside",
+         [](const std::string &driveC, const std::string &) {
+             fs::rename(driveC + "/WINDOWS", driveC + "/WIN98");
+             fs::create_symlink("WIN98", driveC + "/WINDOWS");
+             return driveC;
+         },
+         {{"AUTOEXEC.BAT", kNewAutoexec}, {"WIN98/DOSSTART.BAT", kNewDosstart}}},
+        {"Windows directory linked inside, absolute, Japanese",
+         [](const std::string &driveC, const std::string &) {
+             fs::rename(driveC + "/WINDOWS", driveC + "/WIN98");
+             testutil::WriteBytes(driveC + "/WIN98/WIN.INI", "[intl]\r\nsLanguage=jpn\r\n");
+             fs::create_symlink(driveC + "/WIN98", driveC + "/WINDOWS");
+             return driveC;
+         },
+         {{"AUTOEXEC.BAT", kNewAutoexec}, {"WIN98/DOSSTART.BAT", japanese}}},
+        {"drive C itself a link",
+         [](const std::string &driveC, const std::string &) {
+             fs::create_symlink("drive", driveC + "-link");
+             return driveC + "-link";
+         },
+         {{"AUTOEXEC.BAT", kNewAutoexec}, {"WINDOWS/DOSSTART.BAT", kNewDosstart}}},
+    };
+    for (testutil::Kernel kernel : {testutil::Kernel::AsItIs, testutil::Kernel::WithoutOpenat2}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (kernel == testutil::Kernel::AsItIs ? "" : ", without openat2"));
+            testutil::TempDir base;
+            std::string driveC = base / "drive", outside = base / "outside";
+            testutil::MakeTree(driveC, kDrive);
+            fs::create_directories(outside);
+            std::string configured = c.plant(driveC, outside);
+            testutil::Tree outsideBefore = testutil::SnapshotTree(outside);
+            testutil::Tree expected = e2e::With(testutil::SnapshotTree(driveC), c.changed);
+            Run({{"DOSPREP_DRIVE_C", configured}}, RLIM_INFINITY, kernel);
+            EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(outside)),
+                      testutil::Describe(outsideBefore));
+            EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(driveC)),
+                      testutil::Describe(expected));
+        }
+    }
 }
 
 TEST_F(FaultTest, DirectoriesWhereBatchFilesShouldBe) {

@@ -1,11 +1,16 @@
 // The POSIX platform layer: DOS paths on a host tree, the Windows and
 // system directories, and short (8.3) names.
+#include "e2e_cases.h"
+#include "platform/posix/dos_path.h"
 #include "platform/win32_api.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,13 +53,40 @@ Opened ReadDos(const std::string &path) {
 
 TEST_F(PlatformPathsTest, ResolvesDosPaths) {
     testutil::WriteBytes(temp_ / "outside", "outside");
+    testutil::MakeTree(temp_.Path(), {{"far", "far"}, {"elsewhere/f", "elsewhere"}});
     Make({{"A", "upper"},
           {"a", "lower"},
           {"Mixed.Txt", "mixed"},
           {"DUP", "first"},
           {"Dup", "second"},
           {"Windows Home/x", "home"},
-          {"sub/deeper/f", "deep"}});
+          {"sub/deeper/f", "deep"},
+          {"WIN98/f", "win98"},
+          // Where a link out would lead if ".." stopped at the drive, or
+          // an absolute link were taken to be below it.
+          {"far", "decoy"},
+          {"elsewhere/f", "decoy"},
+          {"drive_c/A", "decoy"}});
+    testutil::MakeTree(driveC_ + temp_.Path(), {{"far", "decoy"}, {"elsewhere/f", "decoy"}});
+    // Links inside the drive, and links that lead out of it.
+    const std::pair<std::string, std::string> links[] = {
+        {"WINDOWS", "WIN98"},
+        {"ABSIN", driveC_ + "/./WIN98/"},
+        {"ROOT", driveC_},
+        {"FILEIN", "sub/../A"},
+        {"sub/up", "../A"},
+        {"CHAIN", "WINDOWS"},
+        {"OUT", "../elsewhere"},
+        {"ABSOUT", temp_ / "elsewhere"},
+        {"FILEOUT", "../far"},
+        {"ABSFILEOUT", temp_ / "far"},
+        {"OUTBACK", "../drive_c/A"},
+        {"sub/deeper/OUT", "../../../far"},
+        {"LOOP", "LOOP"},
+        {"DANGLING", "nothing"},
+    };
+    for (const auto &[link, target] : links)
+        std::filesystem::create_symlink(target, driveC_ + "/" + link);
     struct Case {
         const char *name;
         const char *path;
@@ -82,21 +114,153 @@ TEST_F(PlatformPathsTest, ResolvesDosPaths) {
         {"drive-relative", "C:A", nullptr, ERROR_INVALID_NAME},
         {"empty", "", nullptr, ERROR_INVALID_NAME},
         {"forbidden character", "C:\\A?", nullptr, ERROR_INVALID_NAME},
+        {"link inside", "C:\\windows\\F", "win98", 0},
+        {"absolute link inside", "C:\\ABSIN\\f", "win98", 0},
+        {"absolute link to the drive", "C:\\ROOT\\ROOT\\A", "upper", 0},
+        {"file link inside", "C:\\FILEIN", "upper", 0},
+        {"link up, inside", "C:\\sub\\up", "upper", 0},
+        {"chain of links", "C:\\CHAIN\\f", "win98", 0},
+        {"link out", "C:\\OUT\\f", nullptr, ERROR_PATH_NOT_FOUND},
+        {"absolute link out", "C:\\ABSOUT\\f", nullptr, ERROR_PATH_NOT_FOUND},
+        {"file link out", "C:\\FILEOUT", nullptr, ERROR_FILE_NOT_FOUND},
+        {"absolute file link out", "C:\\ABSFILEOUT", nullptr, ERROR_FILE_NOT_FOUND},
+        {"out and back in", "C:\\OUTBACK", nullptr, ERROR_FILE_NOT_FOUND},
+        {"deep link out", "C:\\sub\\deeper\\OUT", nullptr, ERROR_FILE_NOT_FOUND},
+        {"link loop", "C:\\LOOP", nullptr, ERROR_ACCESS_DENIED},
+        {"dangling link", "C:\\DANGLING", nullptr, ERROR_FILE_NOT_FOUND},
     };
-    for (const Case &c : cases) {
-        Opened opened = ReadDos(c.path);
-        if (c.bytes != nullptr) {
-            EXPECT_EQ(opened.bytes, std::optional<std::string>(c.bytes)) << c.name;
-        } else {
-            EXPECT_FALSE(opened.bytes) << c.name;
-            EXPECT_EQ(opened.error, c.error) << c.name;
+    // Every case, with openat2 and with the walk that stands in for it.
+    auto check = [&cases] {
+        std::string failures;
+        for (const Case &c : cases) {
+            Opened opened = ReadDos(c.path);
+            Opened expected{c.bytes ? std::optional<std::string>(c.bytes) : std::nullopt,
+                            c.bytes ? NO_ERROR : c.error};
+            if (opened.bytes != expected.bytes || opened.error != expected.error)
+                failures += std::string(c.name) + ": got " + opened.bytes.value_or("<none>") +
+                            " error " + std::to_string(opened.error) + "\n";
         }
-    }
+        return failures;
+    };
+    EXPECT_EQ(check(), "");
+    EXPECT_EQ(testutil::RunInChild(testutil::Kernel::WithoutOpenat2, check), "")
+        << "without openat2";
+    EXPECT_EQ(testutil::ReadBytes(temp_ / "outside"), "outside");
 }
 
 TEST_F(PlatformPathsTest, NoDriveDirectoryMeansNoPath) {
     ScopedEnv unset{"DOSPREP_DRIVE_C", temp_ / "missing"};
     EXPECT_EQ(ReadDos("C:\\A").error, ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(PlatformPathsTest, FindsDriveC) {
+    struct Case {
+        const char *name;
+        testutil::Tree tree; // under a scratch directory
+        std::vector<std::pair<std::string, std::string>>
+            links;                              // link, target ("@": the scratch directory)
+        std::map<std::string, std::string> env; // DOSPREP_DRIVE_C, WINEPREFIX, HOME
+        const char *marker;                     // C:\marker; nullptr: no drive C
+        bool winePrefix;
+    };
+    const testutil::Tree prefix = {{"pfx/drive_c/marker", "drive_c"},
+                                   {"pfx/elsewhere/marker", "elsewhere"},
+                                   {"pfx/dosdevices/", ""}};
+    const testutil::Tree registry =
+        e2e::With(prefix, {{"pfx/system.reg", ""}, {"pfx/user.reg", ""}});
+    const Case cases[] = {
+        {"prefix without dosdevices/c:", prefix, {}, {{"WINEPREFIX", "@/pfx"}}, "drive_c", false},
+        {"dosdevices/c: relative",
+         prefix,
+         {{"pfx/dosdevices/c:", "../elsewhere"}},
+         {{"WINEPREFIX", "@/pfx//"}},
+         "elsewhere",
+         false},
+        {"dosdevices/c: absolute",
+         registry,
+         {{"pfx/dosdevices/c:", "@/pfx/elsewhere"}},
+         {{"WINEPREFIX", "@/pfx"}},
+         "elsewhere",
+         true},
+        {"dosdevices/c: dangling",
+         registry,
+         {{"pfx/dosdevices/c:", "../missing"}},
+         {{"WINEPREFIX", "@/pfx"}},
+         nullptr,
+         false},
+        {"HOME/.wine",
+         {{"home/.wine/drive_c/marker", "home"}},
+         {},
+         {{"HOME", "@/home"}},
+         "home",
+         false},
+        {"empty WINEPREFIX counts as unset",
+         {{"home/.wine/drive_c/marker", "home"}},
+         {},
+         {{"HOME", "@/home"}, {"WINEPREFIX", ""}},
+         "home",
+         false},
+        {"DOSPREP_DRIVE_C first",
+         registry,
+         {{"pfx/dosdevices/c:", "../drive_c"}},
+         {{"DOSPREP_DRIVE_C", "@/pfx/elsewhere"}, {"WINEPREFIX", "@/pfx"}},
+         "elsewhere",
+         true},
+        {"DOSPREP_DRIVE_C at a prefix's drive_c",
+         registry,
+         {},
+         {{"DOSPREP_DRIVE_C", "@/pfx/drive_c/"}},
+         "drive_c",
+         true},
+        {"DOSPREP_DRIVE_C at dosdevices/c:",
+         registry,
+         {{"pfx/dosdevices/c:", "../drive_c"}},
+         {{"DOSPREP_DRIVE_C", "@/pfx/dosdevices/c:"}},
+         "drive_c",
+         true},
+        {"user.reg missing",
+         e2e::With(prefix, {{"pfx/system.reg", ""}}),
+         {},
+         {{"WINEPREFIX", "@/pfx"}},
+         "drive_c",
+         false},
+        {"registry files are links",
+         e2e::With(prefix, {{"pfx/real/system.reg", ""}, {"pfx/real/user.reg", ""}}),
+         {{"pfx/system.reg", "real/system.reg"}, {"pfx/user.reg", "real/user.reg"}},
+         {{"WINEPREFIX", "@/pfx"}},
+         "drive_c",
+         false},
+        {"registry files are directories",
+         e2e::With(prefix, {{"pfx/system.reg/", ""}, {"pfx/user.reg/", ""}}),
+         {},
+         {{"WINEPREFIX", "@/pfx"}},
+         "drive_c",
+         false},
+        {"nothing set", prefix, {}, {}, nullptr, false},
+    };
+    for (const Case &c : cases) {
+        TempDir base;
+        auto expand = [&base](const std::string &value) {
+            return value.starts_with('@') ? base.Path() + value.substr(1) : value;
+        };
+        testutil::MakeTree(base.Path(), c.tree);
+        for (const auto &[link, target] : c.links)
+            std::filesystem::create_symlink(expand(target), base / link);
+        std::vector<std::unique_ptr<ScopedEnv>> env;
+        for (const char *name : {"DOSPREP_DRIVE_C", "WINEPREFIX", "HOME"}) {
+            auto value = c.env.find(name);
+            env.push_back(std::make_unique<ScopedEnv>(
+                name, value == c.env.end() ? std::nullopt
+                                           : std::optional<std::string>(expand(value->second))));
+        }
+        Opened opened = ReadDos("C:\\marker");
+        EXPECT_EQ(opened.bytes, c.marker ? std::optional<std::string>(c.marker) : std::nullopt)
+            << c.name;
+        if (!c.marker) {
+            EXPECT_EQ(opened.error, ERROR_PATH_NOT_FOUND) << c.name;
+        }
+        EXPECT_EQ(dosprep::posix::DriveCIsWinePrefix(), c.winePrefix) << c.name;
+    }
 }
 
 TEST_F(PlatformPathsTest, WindowsAndSystemDirectories) {
@@ -179,6 +343,7 @@ TEST_F(PlatformPathsTest, ShortNames) {
           {"names/Manyfile05", ""},         {"names/Manyfile06", ""},
           {"names/Manyfile07", ""},         {"names/Manyfile08", ""},
           {"names/Manyfile09", ""},         {"names/Manyfile10", ""}});
+    std::filesystem::create_symlink("Windows Home", driveC_ + "/names/Windows Link");
     struct Case {
         const char *path;
         const char *expected;
@@ -196,6 +361,7 @@ TEST_F(PlatformPathsTest, ShortNames) {
         {"C:\\names\\Manyfile09", "C:\\names\\MANYFI~9"},
         {"C:\\names\\Manyfile10", "C:\\names\\MANYF~10"},
         {"C:/NAMES//windows home/FILE", "C:\\names\\WINDOW~1\\file"},
+        {"C:\\names\\Windows Link\\file", "C:\\names\\WINDOW~3\\file"},
         {"C:\\names\\Windows Home\\", "C:\\names\\WINDOW~1\\"},
         {"C:\\", "C:\\"},
         {"c:/", "C:\\"},
@@ -214,15 +380,18 @@ TEST_F(PlatformPathsTest, ShortNames) {
 
 TEST_F(PlatformPathsTest, ShortNameFailures) {
     Make({{"dir/file", ""}});
+    testutil::MakeTree(temp_.Path(), {{"elsewhere/file", ""}});
+    std::filesystem::create_symlink("../../elsewhere/file", driveC_ + "/dir/out");
+    std::filesystem::create_symlink(temp_ / "elsewhere", driveC_ + "/dirout");
     struct Case {
         const char *path;
         DWORD error;
     };
     const Case cases[] = {
-        {"C:\\dir\\missing", ERROR_FILE_NOT_FOUND},
-        {"C:\\missing\\file", ERROR_PATH_NOT_FOUND},
-        {"C:\\dir\\file\\", ERROR_PATH_NOT_FOUND},
-        {"D:\\dir", ERROR_PATH_NOT_FOUND},
+        {"C:\\dir\\missing", ERROR_FILE_NOT_FOUND}, {"C:\\missing\\file", ERROR_PATH_NOT_FOUND},
+        {"C:\\dir\\file\\", ERROR_PATH_NOT_FOUND},  {"D:\\dir", ERROR_PATH_NOT_FOUND},
+        {"C:\\dir\\out", ERROR_FILE_NOT_FOUND},     {"C:\\dirout", ERROR_FILE_NOT_FOUND},
+        {"C:\\dirout\\file", ERROR_PATH_NOT_FOUND},
     };
     for (const Case &c : cases) {
         std::array<char, MAX_PATH> buffer{};

@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,8 +11,14 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <cstddef>
+
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,9 +139,44 @@ std::string Describe(const Tree &tree) {
     return out.str();
 }
 
+namespace {
+
+// A seccomp filter: openat2 fails with ENOSYS, every other call runs.
+bool RefuseOpenat2() {
+    sock_filter filter[] = {
+        {static_cast<__u16>(BPF_LD | BPF_W | BPF_ABS), 0, 0,
+         static_cast<__u32>(offsetof(seccomp_data, nr))},
+        {static_cast<__u16>(BPF_JMP | BPF_JEQ | BPF_K), 0, 1, static_cast<__u32>(SYS_openat2)},
+        {static_cast<__u16>(BPF_RET | BPF_K), 0, 0, SECCOMP_RET_ERRNO | ENOSYS},
+        {static_cast<__u16>(BPF_RET | BPF_K), 0, 0, SECCOMP_RET_ALLOW},
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+// What a child's wait status says, for messages.
+std::string HowItEnded(int status) {
+    if (WIFSIGNALED(status))
+        return "child killed by signal " + std::to_string(WTERMSIG(status));
+    return "child exited with status " + std::to_string(WEXITSTATUS(status));
+}
+
+ProgramResult Collect(int status, const std::string &outputPath) {
+    ProgramResult result;
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    result.output = ReadBytes(outputPath).value_or("");
+    return result;
+}
+
+} // namespace
+
 ProgramResult RunProgram(const std::vector<std::string> &argv,
                          const std::map<std::string, std::string> &set,
-                         const std::vector<std::string> &unset) {
+                         const std::vector<std::string> &unset, Kernel kernel) {
     std::vector<std::string> environment;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         std::string_view text(*entry);
@@ -155,26 +197,82 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
 
     TempDir scratch;
     std::string outputPath = scratch / "output";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = 0;
-    int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0)
-        throw std::runtime_error("cannot start " + argv[0]);
+    if (kernel == Kernel::AsItIs) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed != 0)
+            throw std::runtime_error("cannot start " + argv[0]);
+    } else {
+        pid = fork();
+        if (pid < 0)
+            throw std::runtime_error("cannot fork");
+        if (pid == 0) {
+            int in = open("/dev/null", O_RDONLY);
+            int out = open(outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
+            if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
+                !RefuseOpenat2())
+                _exit(126);
+            execve(args[0], args.data(), envp.data());
+            _exit(127);
+        }
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
-    ProgramResult result;
-    if (WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        result.signal = WTERMSIG(status);
-    result.output = ReadBytes(outputPath).value_or("");
-    return result;
+    return Collect(status, outputPath);
+}
+
+std::string RunInChild(Kernel kernel, const std::function<std::string()> &body) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        throw std::runtime_error("cannot make a pipe");
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("cannot fork");
+    if (pid == 0) {
+        close(pipeFds[0]);
+        if (kernel == Kernel::WithoutOpenat2 && !RefuseOpenat2())
+            _exit(126);
+        std::string report;
+        try {
+            report = body();
+        } catch (const std::exception &error) {
+            report = std::string("<exception: ") + error.what() + ">";
+        }
+        std::size_t done = 0;
+        while (done < report.size()) {
+            ssize_t written = write(pipeFds[1], report.data() + done, report.size() - done);
+            if (written <= 0)
+                _exit(125);
+            done += static_cast<std::size_t>(written);
+        }
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    std::string report;
+    char chunk[4096];
+    for (;;) {
+        ssize_t got = read(pipeFds[0], chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        report.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return report + "<" + HowItEnded(status) + ">";
+    return report;
 }
 
 } // namespace testutil

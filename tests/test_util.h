@@ -2,6 +2,7 @@
 // the built program.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -59,10 +60,23 @@ struct ProgramResult {
     std::string output; // stdout and stderr together
 };
 
+// How the kernel treats the program's system calls.
+enum class Kernel {
+    AsItIs,
+    // openat2 fails with ENOSYS, as before Linux 5.6 or under a seccomp
+    // filter that does not know it.
+    WithoutOpenat2,
+};
+
 // Runs `argv` with the current environment, `unset` removed and `set`
 // added, and waits for it.
 ProgramResult RunProgram(const std::vector<std::string> &argv,
                          const std::map<std::string, std::string> &set,
-                         const std::vector<std::string> &unset = {});
+                         const std::vector<std::string> &unset = {},
+                         Kernel kernel = Kernel::AsItIs);
+
+// Runs `body` in a child process under `kernel` and returns what it
+// returned, or a text saying how the child ended when it did not return.
+std::string RunInChild(Kernel kernel, const std::function<std::string()> &body);
 
 } // namespace testutil

@@ -138,19 +138,10 @@ class WineTest : public ::testing::Test {
     static void SetUpTestSuite() {
         wine_ = ChooseWine(missing_);
         wineserver_ = FindOnPath("wineserver");
-        if (wine_.loader.empty() || wineserver_.empty()) {
+        if (wine_.loader.empty() || wineserver_.empty())
             missing_ += wineserver_.empty() ? " (and wineserver)" : "";
-            return;
-        }
-        prefix_ = std::make_unique<testutil::TempDir>();
-        Wine({wine_.loader, "wineboot", "-i"});
-        // WIN.INI's [intl] is mapped to the registry; read it from the file
-        // as Windows 9x does.
-        Wine({wine_.loader, "reg", "delete",
-              "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\win.ini",
-              "/v", "intl", "/f"});
     }
-    static void TearDownTestSuite() { prefix_.reset(); }
+    static void TearDownTestSuite() { prefixes_.clear(); }
 
     void SetUp() override {
         if (missing_.empty())
@@ -160,14 +151,38 @@ class WineTest : public ::testing::Test {
         GTEST_SKIP() << "SKIPPED: the Windows program is not tested: " << missing_;
     }
 
-    // Runs a Wine command in the test prefix and waits until Wine is idle.
-    static testutil::ProgramResult Wine(const std::vector<std::string> &argv) {
-        std::map<std::string, std::string> env = {{"WINEPREFIX", prefix_->Path()},
+    // A Wine prefix, and the locale that Wine runs in there.
+    struct Prefix {
+        std::shared_ptr<testutil::TempDir> dir;
+        std::string locale;
+    };
+
+    // The prefix made with `locale`, made on first use: one wineboot each.
+    // LC_ALL=C stands for a prefix whose WIN.INI [intl] is not mapped to
+    // the registry, so that it is read from the file as Windows 9x does.
+    static const Prefix &PrefixFor(const std::string &locale) {
+        auto found = prefixes_.find(locale);
+        if (found != prefixes_.end())
+            return found->second;
+        Prefix prefix{std::make_shared<testutil::TempDir>(), locale};
+        Wine(prefix, {wine_.loader, "wineboot", "-i"});
+        if (locale == "C")
+            Wine(prefix,
+                 {wine_.loader, "reg", "delete",
+                  "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\win.ini",
+                  "/v", "intl", "/f"});
+        return prefixes_.emplace(locale, prefix).first->second;
+    }
+
+    // Runs a Wine command in a prefix and waits until Wine is idle.
+    static testutil::ProgramResult Wine(const Prefix &prefix,
+                                        const std::vector<std::string> &argv) {
+        std::map<std::string, std::string> env = {{"WINEPREFIX", prefix.dir->Path()},
                                                   {"WINEARCH", wine_.arch},
                                                   {"WINELOADER", wine_.loader},
                                                   {"WINEDEBUG", "-all"},
                                                   {"WINEDLLOVERRIDES", "mscoree,mshtml="},
-                                                  {"LC_ALL", "C"}};
+                                                  {"LC_ALL", prefix.locale}};
         std::vector<std::string> unset = {"DISPLAY", "WAYLAND_DISPLAY", "DOSPREP_DRIVE_C",
                                           "DOSPREP_WINDIR"};
         testutil::ProgramResult result = testutil::RunProgram(argv, env, unset);
@@ -175,40 +190,86 @@ class WineTest : public ::testing::Test {
         return result;
     }
 
+    // What the native program, then the Windows program under Wine, leave
+    // of a case laid out in the prefix's drive C. The native program runs
+    // on the prefix itself through WINEPREFIX when `throughWinePrefix`,
+    // else on a copy of the layout of its own.
+    static std::pair<Tree, Tree> RunBoth(const e2e::EndToEndCase &c, const Prefix &prefix,
+                                         bool throughWinePrefix) {
+        fs::path driveC = fs::path(prefix.dir->Path()) / "drive_c";
+        Tree layout = WineLayout(c.before);
+        std::vector<std::string> watched = Watched(c, layout);
+        auto lay = [&] {
+            for (const std::string &path : watched)
+                if (std::optional<fs::path> entry = FindIgnoringCase(driveC, path))
+                    fs::remove_all(*entry);
+            testutil::MakeTree(driveC.string(), layout);
+        };
+
+        std::vector<std::string> argv = {DOSPREP_EXE};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Tree nativeResult;
+        if (throughWinePrefix) {
+            lay();
+            testutil::RunProgram(argv, {{"WINEPREFIX", prefix.dir->Path()}},
+                                 {"DOSPREP_WINDIR", "DOSPREP_DRIVE_C"});
+            nativeResult = Collect(driveC, watched);
+        } else {
+            testutil::TempDir native;
+            testutil::MakeTree(native.Path(), layout);
+            testutil::RunProgram(argv, {{"DOSPREP_DRIVE_C", native.Path()}},
+                                 {"DOSPREP_WINDIR", "WINEPREFIX"});
+            nativeResult = Collect(native.Path(), watched);
+        }
+
+        lay();
+        argv[0] = wine_.exe;
+        argv.insert(argv.begin(), wine_.loader);
+        testutil::ProgramResult result = Wine(prefix, argv);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        return {nativeResult, Collect(driveC, watched)};
+    }
+
     static inline WineSetup wine_;
     static inline std::string wineserver_, missing_;
-    static inline std::unique_ptr<testutil::TempDir> prefix_;
+    static inline std::map<std::string, Prefix> prefixes_;
 };
 
 TEST_F(WineTest, SameBytesAsTheNativeProgram) {
-    fs::path driveC = fs::path(prefix_->Path()) / "drive_c";
     for (const e2e::EndToEndCase &c : e2e::Cases()) {
         if (c.windir)
             continue; // Wine's Windows directory is always C:\windows
         SCOPED_TRACE(c.name);
-        Tree layout = WineLayout(c.before);
-        std::vector<std::string> watched = Watched(c, layout);
-
-        testutil::TempDir native;
-        testutil::MakeTree(native.Path(), layout);
-        std::vector<std::string> argv = {DOSPREP_EXE};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        testutil::RunProgram(argv, {{"DOSPREP_DRIVE_C", native.Path()}},
-                             {"DOSPREP_WINDIR", "WINEPREFIX"});
-        Tree nativeResult = Collect(native.Path(), watched);
-
-        for (const std::string &path : watched)
-            if (std::optional<fs::path> entry = FindIgnoringCase(driveC, path))
-                fs::remove_all(*entry);
-        testutil::MakeTree(driveC.string(), layout);
-        argv[0] = wine_.exe;
-        argv.insert(argv.begin(), wine_.loader);
-        testutil::ProgramResult result = Wine(argv);
-        EXPECT_EQ(result.exitCode, 0) << result.output;
-        Tree wineResult = Collect(driveC, watched);
-
+        auto [nativeResult, wineResult] = RunBoth(c, PrefixFor("C"), false);
         EXPECT_EQ(testutil::Describe(wineResult), testutil::Describe(nativeResult));
         EXPECT_NE(nativeResult.at("windows/dosstart.bat"), "<missing>");
+    }
+}
+
+// On prefixes that keep Wine's IniFileMapping, the language is the
+// registry's, whatever WIN.INI says: every case's DOSSTART.BAT ends in the
+// Japanese lines on the Japanese prefix, and in the set-up line alone on
+// the English one.
+TEST_F(WineTest, SameBytesOnPrefixesThatMapWinIniToTheRegistry) {
+    const std::string setup = "C:\\windows\\audprep.exe /S\r\n";
+    for (const char *locale : {"ja_JP.UTF-8", "en_US.UTF-8"}) {
+        const Prefix &prefix = PrefixFor(locale);
+        bool japanese = locale == std::string("ja_JP.UTF-8");
+        for (const e2e::EndToEndCase &c : e2e::Cases()) {
+            if (c.windir)
+                continue;
+            SCOPED_TRACE(c.name + " on " + locale);
+            auto [nativeResult, wineResult] = RunBoth(c, prefix, true);
+            EXPECT_EQ(testutil::Describe(wineResult), testutil::Describe(nativeResult));
+            const std::string &dosstart = nativeResult.at("windows/dosstart.bat");
+            if (japanese)
+                EXPECT_TRUE(dosstart.ends_with("\nCHCP 437\r\n" + setup + "JP\r\n") ||
+                            dosstart == "CHCP 437\r\n" + setup + "JP\r\n")
+                    << testutil::Escaped(dosstart);
+            else
+                EXPECT_TRUE(dosstart.ends_with("\n" + setup) || dosstart == setup)
+                    << testutil::Escaped(dosstart);
+        }
     }
 }
 

@@ -4,9 +4,10 @@
 #include "platform/win32_api.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
-#include <sys/stat.h>
+#include <fcntl.h>
 
 namespace dosprep::posix {
 
@@ -28,24 +29,28 @@ std::string SystemDirectory() {
     path.parts.emplace_back("SYSTEM32");
     std::string system32 = SpellDosPath(path);
     ResolvedPath resolved;
-    struct stat info {};
-    if (ResolveDosPath(system32, resolved) == NO_ERROR && resolved.exists &&
-        stat(resolved.host.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        return system32;
+    if (ResolveDosPath(system32, resolved) == NO_ERROR && resolved.exists) {
+        FileDescriptor directory(
+            OpenBeneath(resolved.drive, resolved.relative, O_PATH | O_DIRECTORY));
+        if (directory.Get() >= 0)
+            return system32;
+    }
     path.parts.back() = "SYSTEM";
     return SpellDosPath(path);
 }
 
 std::string ShortPath(const ResolvedPath &resolved) {
     std::string text = "C:";
-    std::string directory = resolved.root;
+    std::string relative;
     std::vector<std::string> entries;
     for (const std::string &name : resolved.names) {
         text += '\\';
         if (IsShortName(name)) {
             text += name;
         } else {
-            if (int error = ListDirectory(directory, entries); error != 0) {
+            FileDescriptor directory(OpenBeneath(resolved.drive, relative, O_PATH | O_DIRECTORY));
+            int error = directory.Get() < 0 ? errno : ListDirectory(directory.Get(), entries);
+            if (error != 0) {
                 SetLastError(ErrorFromErrno(error, ERROR_PATH_NOT_FOUND));
                 return {};
             }
@@ -56,11 +61,20 @@ std::string ShortPath(const ResolvedPath &resolved) {
             }
             text += ShortNames(entries)[static_cast<std::size_t>(found - entries.begin())];
         }
-        directory = JoinHostPath(directory, name);
+        relative = JoinHostPath(relative, name);
     }
     if (resolved.names.empty())
         text += '\\';
     return text;
+}
+
+// Whether the whole resolved path leads somewhere inside the drive: its
+// last component may be a link.
+DWORD CheckLeadsInside(const ResolvedPath &resolved) {
+    if (!resolved.exists)
+        return ERROR_FILE_NOT_FOUND;
+    FileDescriptor target(OpenBeneath(resolved.drive, resolved.relative, O_PATH));
+    return target.Get() >= 0 ? NO_ERROR : ErrorFromErrno(errno, ERROR_FILE_NOT_FOUND);
 }
 
 } // namespace
@@ -95,8 +109,8 @@ DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
         }
         ResolvedPath resolved;
         DWORD error = ResolveDosPath(longPath, resolved);
-        if (error == NO_ERROR && !resolved.exists)
-            error = ERROR_FILE_NOT_FOUND;
+        if (error == NO_ERROR)
+            error = CheckLeadsInside(resolved);
         if (error != NO_ERROR) {
             SetLastError(error);
             return 0;

@@ -41,24 +41,6 @@ bool IsForbiddenInName(char c) {
     return byte < 0x20 || std::strchr("<>:\"|?*", c) != nullptr;
 }
 
-std::string EnvironmentValue(const char *name) {
-    const char *value = std::getenv(name);
-    return value != nullptr ? std::string(value) : std::string();
-}
-
-bool IsDirectory(const std::string &hostPath) {
-    struct stat info {};
-    return stat(hostPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-DWORD ListingError(int error) {
-    if (error == ENOMEM)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    if (error == EACCES || error == EPERM)
-        return ERROR_ACCESS_DENIED;
-    return ERROR_PATH_NOT_FOUND;
-}
-
 struct DirCloser {
     void operator()(DIR *dir) const { closedir(dir); }
 };
@@ -79,26 +61,9 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string DriveCDirectory() {
-    std::string root = EnvironmentValue("DOSPREP_DRIVE_C");
-    if (root.empty()) {
-        std::string prefix = EnvironmentValue("WINEPREFIX");
-        if (!prefix.empty()) {
-            root = JoinHostPath(prefix, "drive_c");
-        } else {
-            std::string home = EnvironmentValue("HOME");
-            if (!home.empty())
-                root = JoinHostPath(home, ".wine/drive_c");
-        }
-    }
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    return root;
-}
-
 std::string JoinHostPath(const std::string &directory, std::string_view name) {
     std::string path = directory;
-    if (path.empty() || path.back() != '/')
+    if (!path.empty() && path.back() != '/')
         path += '/';
     path += name;
     return path;
@@ -136,11 +101,19 @@ DWORD ParseDosPath(std::string_view text, DosPath &out) {
     return NO_ERROR;
 }
 
-int ListDirectory(const std::string &directory, std::vector<std::string> &names) {
+int ListDirectory(int directory, std::vector<std::string> &names) {
     names.clear();
-    std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
-    if (!dir)
+    // A descriptor of its own: closedir closes it, and readdir needs one
+    // opened for reading.
+    int fd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return errno;
+    std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
+    if (!dir) {
+        int error = errno;
+        close(fd);
+        return error;
+    }
     for (;;) {
         errno = 0;
         const dirent *entry = readdir(dir.get());
@@ -155,6 +128,14 @@ int ListDirectory(const std::string &directory, std::vector<std::string> &names)
     }
     std::sort(names.begin(), names.end());
     return 0;
+}
+
+DWORD DirectoryError(int error) {
+    if (error == ENOMEM)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (error == EACCES || error == EPERM)
+        return ERROR_ACCESS_DENIED;
+    return ERROR_PATH_NOT_FOUND;
 }
 
 std::size_t FindEntry(const std::vector<std::string> &sorted, std::string_view name) {
@@ -181,48 +162,53 @@ DWORD ResolveDosPath(std::string_view text, ResolvedPath &out) {
     DosPath path;
     if (DWORD error = ParseDosPath(text, path); error != NO_ERROR)
         return error;
-    if (path.drive != 'C')
+    if (path.drive != 'C' || !OpenDriveC(out.drive))
         return ERROR_PATH_NOT_FOUND;
-    out.root = DriveCDirectory();
-    if (out.root.empty())
-        return ERROR_PATH_NOT_FOUND;
-    out.host = out.parent = out.root;
-    if (path.parts.empty()) {
-        out.exists = IsDirectory(out.root);
-        return out.exists ? NO_ERROR : ERROR_PATH_NOT_FOUND;
-    }
+    FileDescriptor directory(OpenBeneath(out.drive, "", O_PATH | O_DIRECTORY));
+    if (directory.Get() < 0)
+        return DirectoryError(errno);
+    out.exists = true; // the root
     std::vector<std::string> entries;
     for (std::size_t i = 0; i < path.parts.size(); ++i) {
-        const std::string &part = path.parts[i];
-        if (int error = ListDirectory(out.host, entries); error != 0)
-            return ListingError(error);
-        std::size_t found = FindEntry(entries, part);
-        bool last = i + 1 == path.parts.size();
-        if (found == std::string_view::npos && !last)
+        if (i > 0) {
+            directory = FileDescriptor(OpenBeneath(out.drive, out.relative, O_PATH | O_DIRECTORY));
+            if (directory.Get() < 0)
+                return DirectoryError(errno);
+        }
+        if (int error = ListDirectory(directory.Get(), entries); error != 0)
+            return DirectoryError(error);
+        std::size_t found = FindEntry(entries, path.parts[i]);
+        if (found == std::string_view::npos && i + 1 < path.parts.size())
             return ERROR_PATH_NOT_FOUND;
-        out.names.push_back(found == std::string_view::npos ? part : entries[found]);
-        out.parent = out.host;
-        out.host = JoinHostPath(out.host, out.names.back());
+        out.names.push_back(found == std::string_view::npos ? path.parts[i] : entries[found]);
+        out.relative = JoinHostPath(out.relative, out.names.back());
         out.exists = found != std::string_view::npos;
     }
-    if (path.trailingSeparator && !(out.exists && IsDirectory(out.host)))
-        return ERROR_PATH_NOT_FOUND;
+    out.parent = std::move(directory);
+    if (path.trailingSeparator) {
+        FileDescriptor target(OpenBeneath(out.drive, out.relative, O_PATH | O_DIRECTORY));
+        if (!out.exists || target.Get() < 0)
+            return ERROR_PATH_NOT_FOUND;
+    }
     return NO_ERROR;
 }
 
 std::string SpellDosPath(const DosPath &path) {
     std::string text{path.drive, ':'};
-    std::string host = path.drive == 'C' ? DriveCDirectory() : std::string();
-    bool onDisk = !host.empty();
+    DriveC drive;
+    bool onDisk = path.drive == 'C' && OpenDriveC(drive);
+    std::string relative;
     std::vector<std::string> entries;
     for (const std::string &part : path.parts) {
         std::size_t found = std::string_view::npos;
-        if (onDisk && ListDirectory(host, entries) == 0)
-            found = FindEntry(entries, part);
+        if (onDisk) {
+            FileDescriptor directory(OpenBeneath(drive, relative, O_PATH | O_DIRECTORY));
+            if (directory.Get() >= 0 && ListDirectory(directory.Get(), entries) == 0)
+                found = FindEntry(entries, part);
+        }
         onDisk = found != std::string_view::npos;
         const std::string &name = onDisk ? entries[found] : part;
-        if (onDisk)
-            host = JoinHostPath(host, name);
+        relative = JoinHostPath(relative, name);
         text += '\\';
         text += name;
     }
@@ -268,6 +254,15 @@ DWORD ErrorFromErrno(int error, DWORD fallback) {
     }
 }
 
+FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
 FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0)
         close(fd_);
@@ -278,10 +273,12 @@ bool ClearNonBlocking(int fd) {
     return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
-int OpenRegularForReading(const std::string &host, int extraFlags, struct stat &info,
-                          DWORD &error) {
-    FileDescriptor fd(
-        open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | extraFlags));
+namespace {
+
+// Takes over a descriptor opened O_NONBLOCK for reading: it must be a
+// regular file, and blocks from now on.
+int TakeRegularFile(int opened, struct stat &info, DWORD &error) {
+    FileDescriptor fd(opened);
     if (fd.Get() < 0 || fstat(fd.Get(), &info) != 0) {
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
         return -1;
@@ -295,6 +292,20 @@ int OpenRegularForReading(const std::string &host, int extraFlags, struct stat &
         return -1;
     }
     return fd.Release();
+}
+
+// Read-only, and a FIFO cannot hang the open.
+constexpr int kReadFlags = O_RDONLY | O_NOCTTY | O_NONBLOCK;
+
+} // namespace
+
+int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &error) {
+    return TakeRegularFile(OpenBeneath(path.drive, path.relative, kReadFlags), info, error);
+}
+
+int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error) {
+    return TakeRegularFile(openat(directory, name, kReadFlags | O_NOFOLLOW | O_CLOEXEC), info,
+                           error);
 }
 
 DWORD PutStringResult(std::string_view value, char *buffer, DWORD size) {

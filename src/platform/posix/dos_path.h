@@ -16,11 +16,68 @@
 
 namespace dosprep::posix {
 
-// The host directory standing for drive C:, read from the environment at
-// each call: $DOSPREP_DRIVE_C, else $WINEPREFIX/drive_c, else
-// $HOME/.wine/drive_c (an empty variable counts as unset). Trailing
-// slashes are dropped. Empty when none of them is set.
-std::string DriveCDirectory();
+// Closes a descriptor when it goes, unless released.
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor();
+    int Get() const { return fd_; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Drive C, as the environment gives it at the time of the call (in
+// drive.cpp). An empty variable counts as unset; trailing slashes are
+// dropped.
+//   - $DOSPREP_DRIVE_C;
+//   - else the Wine prefix $WINEPREFIX, or $HOME/.wine: the directory that
+//     its dosdevices/c: leads to, or its drive_c when there is no
+//     dosdevices/c: at all.
+struct DriveC {
+    std::string directory;  // as configured; empty when nothing is
+    std::string winePrefix; // the prefix it was found through, else empty
+    FileDescriptor root;    // O_PATH descriptor of the directory, links to it followed
+};
+
+// Locates drive C and opens its directory. Returns false when no drive is
+// configured or its directory cannot be opened (root stays -1).
+bool OpenDriveC(DriveC &drive);
+
+// Opens `relative` ('/'-separated, "" for the drive itself) below drive C
+// with open(2) `flags` (O_CREAT excluded; O_CLOEXEC is added). Symbolic
+// links are followed only while they stay inside the drive: ".." never
+// climbs above it, and an absolute link counts only when it names a place
+// inside the drive's own directory. Resolution goes from descriptor to
+// descriptor (openat2 with RESOLVE_BENEATH, or an O_NOFOLLOW walk where the
+// kernel lacks openat2), so a link swapped in meanwhile cannot lead out.
+// Returns the descriptor, or -1 with errno set; a path that would leave
+// the drive fails with ENOENT, as a missing one does.
+int OpenBeneath(const DriveC &drive, std::string_view relative, int flags);
+
+// Opens the directory of the Wine prefix that drive C belongs to: the
+// prefix it was found through, or for $DOSPREP_DRIVE_C the directory that
+// holds it. That directory must hold the regular files (not links)
+// system.reg and user.reg, Wine's HKEY_LOCAL_MACHINE and
+// HKEY_CURRENT_USER. Returns an O_PATH descriptor, or -1 when drive C is
+// no Wine prefix's.
+int OpenWinePrefix(const DriveC &drive);
+
+// True when drive C, as the environment gives it now, is a Wine prefix's
+// (see OpenWinePrefix). There, WIN.INI sections that Wine maps to the
+// registry are read from the registry, and the Windows directory is
+// always C:\windows.
+bool DriveCIsWinePrefix();
 
 // A DOS path taken apart. `parts` has "." and ".." applied already, and
 // ".." stops at the root.
@@ -37,21 +94,26 @@ DWORD ParseDosPath(std::string_view text, DosPath &out);
 
 // A DOS path found on drive C.
 struct ResolvedPath {
-    std::string root;               // DriveCDirectory()
-    std::string host;               // host path of the whole path
-    std::string parent;             // host directory holding the last component
+    DriveC drive;
+    FileDescriptor parent; // O_PATH: the directory holding the last component
+    std::string relative;  // the whole path below the drive, on-disk spelling, '/'-separated
     std::vector<std::string> names; // on-disk spelling of each component
-    bool exists = false;            // the last component exists
+    bool exists = false;            // the last component is an entry of `parent`
+
+    // The last component's on-disk name; "." for the root.
+    const char *LastName() const { return names.empty() ? "." : names.back().c_str(); }
 };
 
 // Resolves a DOS path component by component under drive C: a component
 // names the entry spelt the same, else the first (in bytewise order)
 // spelt the same but for ASCII case, else the entry whose generated 8.3
-// alias it is. Returns NO_ERROR when every directory on the way exists;
-// the last component may be missing then (exists false, its name kept as
-// given). Otherwise ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND (other drive,
-// missing directory, or a trailing separator after something that is not
-// a directory) or ERROR_ACCESS_DENIED.
+// alias it is. Every directory on the way is opened with OpenBeneath.
+// Returns NO_ERROR when every directory on the way exists; the last
+// component may be missing then (exists false, its name kept as given),
+// and when it is a link, only OpenBeneath tells whether it leads anywhere.
+// Otherwise ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND (other drive, missing
+// directory, a directory outside the drive, or a trailing separator after
+// something that is not a directory) or ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out);
 
 // "C:\a\b" with every leading component that exists in its on-disk
@@ -61,15 +123,20 @@ std::string SpellDosPath(const DosPath &path);
 // The Windows directory as GetWindowsDirectoryA gives it (in dirs.cpp).
 std::string WindowsDirectory();
 
-// The entry names of a host directory without "." and "..", sorted
-// bytewise. Returns 0, or the errno value when it cannot be read.
-int ListDirectory(const std::string &directory, std::vector<std::string> &names);
+// The entry names of the directory `directory` (any descriptor of it,
+// O_PATH too) without "." and "..", sorted bytewise. Returns 0, or the
+// errno value when it cannot be read.
+int ListDirectory(int directory, std::vector<std::string> &names);
+
+// The Win32 error for a directory that cannot be opened or listed.
+DWORD DirectoryError(int error);
 
 // The index in `sorted` (a directory listing as ListDirectory gives it) of
 // the entry that the DOS component `name` designates, or npos.
 std::size_t FindEntry(const std::vector<std::string> &sorted, std::string_view name);
 
-// `directory` + "/" + `name`, without doubling a slash.
+// `directory` + "/" + `name`, without doubling a slash; `name` alone when
+// `directory` is empty.
 std::string JoinHostPath(const std::string &directory, std::string_view name);
 
 // The Win32 error for an errno value; `fallback` for those with no closer
@@ -81,29 +148,16 @@ DWORD ErrorFromErrno(int error, DWORD fallback);
 // (NUL included) and writes nothing.
 DWORD PutStringResult(std::string_view value, char *buffer, DWORD size);
 
-// Closes a descriptor when it goes, unless released.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor();
-    int Get() const { return fd_; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+// Opens a resolved path for reading (O_RDONLY), following links only
+// inside the drive. It must be a regular file: anything else fails with
+// ERROR_ACCESS_DENIED, and a FIFO cannot hang the open. Returns the
+// descriptor, blocking as usual, with `info` filled; or -1 with `error`
+// set (ERROR_FILE_NOT_FOUND for a link leading out of the drive).
+int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &error);
 
-  private:
-    int fd_;
-};
-
-// Opens a host file for reading (O_RDONLY | extraFlags). It must be a
-// regular file: anything else fails with ERROR_ACCESS_DENIED, and a FIFO
-// cannot hang the open. Returns the descriptor, blocking as usual, with
-// `info` filled; or -1 with `error` set.
-int OpenRegularForReading(const std::string &host, int extraFlags, struct stat &info, DWORD &error);
+// The same for the entry `name` of the directory `directory`, never
+// through a symbolic link (ERROR_ACCESS_DENIED).
+int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error);
 
 // Clears O_NONBLOCK, set for the open only; false with errno on failure.
 bool ClearNonBlocking(int fd);

@@ -1,4 +1,7 @@
-// File handles and whole-file operations on DOS paths.
+// File handles and whole-file operations on DOS paths. Whatever they
+// open, create, rename or remove lies inside drive C: each works relative
+// to the descriptor of a directory that ResolveDosPath opened below the
+// drive, and a path leading out fails as a missing one does.
 #include "platform/posix/dos_path.h"
 #include "platform/win32_api.h"
 
@@ -11,6 +14,7 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,7 +99,7 @@ HANDLE OpenForReading(const char *name) {
         return Fail(ERROR_FILE_NOT_FOUND);
     struct stat info {};
     DWORD error = NO_ERROR;
-    FileDescriptor fd(OpenRegularForReading(path.host, 0, info, error));
+    FileDescriptor fd(OpenRegularForReading(path, info, error));
     if (fd.Get() < 0)
         return Fail(error);
     HANDLE handle = Handles().Add(fd.Get());
@@ -109,12 +113,13 @@ HANDLE OpenForWriting(const char *name) {
         return Fail(error);
     // The read-only attribute is honoured even for root, as on Windows.
     struct stat before {};
-    if (lstat(path.host.c_str(), &before) == 0 && S_ISREG(before.st_mode) && IsReadOnly(before))
+    if (fstatat(path.parent.Get(), path.LastName(), &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(before.st_mode) && IsReadOnly(before))
         return Fail(ERROR_ACCESS_DENIED);
     // No O_TRUNC: whatever is found must be checked before it is emptied.
-    FileDescriptor fd(open(path.host.c_str(),
-                           O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                           0666));
+    FileDescriptor fd(openat(path.parent.Get(), path.LastName(),
+                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                             0666));
     if (fd.Get() < 0)
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     struct stat info {};
@@ -214,12 +219,44 @@ DWORD CopyContents(int source, int fd, char *buffer, std::size_t bufferSize) {
 }
 
 // Best effort: makes the rename itself survive a crash.
-void SyncDirectory(const std::string &directory) {
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void SyncDirectory(int directory) {
+    int fd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
     }
+}
+
+// Six characters for a side file's name, as mkstemp would pick them.
+std::string RandomSuffix() {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[6] = {};
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        static unsigned counter = 0;
+        auto seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter * 40503u;
+        for (unsigned char &byte : bytes) {
+            seed = seed * 1103515245u + 12345u;
+            byte = static_cast<unsigned char>(seed >> 16);
+        }
+    }
+    std::string suffix;
+    for (unsigned char byte : bytes)
+        suffix += kLetters[byte % (sizeof kLetters - 1)];
+    return suffix;
+}
+
+// Creates a new file beside the target, as mkostemp does by path: mode
+// 0600, a name no entry has. Returns the descriptor, or -1 with errno.
+int CreateSideFile(int directory, std::string &name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = ".dosprep-" + RandomSuffix();
+        int fd = openat(directory, name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
@@ -230,16 +267,18 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
         return FailBool(ERROR_FILE_NOT_FOUND);
     struct stat sourceInfo {};
     DWORD openError = NO_ERROR;
-    FileDescriptor in(OpenRegularForReading(source.host, O_NOFOLLOW, sourceInfo, openError));
+    FileDescriptor in(
+        OpenRegularEntry(source.parent.Get(), source.LastName(), sourceInfo, openError));
     if (in.Get() < 0)
         return FailBool(openError);
 
     ResolvedPath target;
     if (DWORD error = ResolveDosPath(newName, target); error != NO_ERROR)
         return FailBool(error);
+    int directory = target.parent.Get();
     struct stat targetInfo {};
     bool targetExists = false;
-    if (lstat(target.host.c_str(), &targetInfo) == 0) {
+    if (fstatat(directory, target.LastName(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0) {
         targetExists = true;
         if (failIfExists)
             return FailBool(ERROR_FILE_EXISTS);
@@ -254,10 +293,10 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     // past its removal.
     constexpr std::size_t kBufferSize = 64 * 1024;
     auto buffer = std::make_unique<char[]>(kBufferSize);
+    std::string side;
     // The new content goes beside the target and is renamed over it, so
     // the target is either the old file or the whole new one.
-    std::string side = JoinHostPath(target.parent, ".dosprep-XXXXXX");
-    FileDescriptor out(mkostemp(side.data(), O_CLOEXEC));
+    FileDescriptor out(CreateSideFile(directory, side));
     if (out.Get() < 0)
         return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     DWORD error = CopyContents(in.Get(), out.Get(), buffer.get(), kBufferSize);
@@ -274,13 +313,13 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     }
     if (error == NO_ERROR && close(out.Release()) != 0)
         error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
-    if (error == NO_ERROR && rename(side.c_str(), target.host.c_str()) != 0)
+    if (error == NO_ERROR && renameat(directory, side.c_str(), directory, target.LastName()) != 0)
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
     if (error != NO_ERROR) {
-        unlink(side.c_str());
+        unlinkat(directory, side.c_str(), 0);
         return FailBool(error);
     }
-    SyncDirectory(target.parent);
+    SyncDirectory(directory);
     return TRUE;
 }
 
@@ -291,11 +330,11 @@ BOOL DeleteFile(const char *name) {
     if (!path.exists)
         return FailBool(ERROR_FILE_NOT_FOUND);
     struct stat info {};
-    if (lstat(path.host.c_str(), &info) != 0)
+    if (fstatat(path.parent.Get(), path.LastName(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     if (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && IsReadOnly(info)))
         return FailBool(ERROR_ACCESS_DENIED);
-    if (unlink(path.host.c_str()) != 0)
+    if (unlinkat(path.parent.Get(), path.LastName(), 0) != 0)
         return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     return TRUE;
 }

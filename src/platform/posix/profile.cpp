@@ -1,8 +1,10 @@
-// GetProfileStringA: one value from WIN.INI, read the way Windows reads it.
+// GetProfileStringA: one value from WIN.INI, read the way Windows reads it,
+// or on a Wine prefix from the registry where Wine maps it there.
 //
 // The file is streamed: whatever it holds, memory stays within one read
 // chunk plus the part of a value that the caller's buffer can take.
 #include "platform/posix/dos_path.h"
+#include "platform/posix/ini_mapping.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
@@ -228,7 +230,7 @@ int OpenWinIni() {
         return -1;
     struct stat info {};
     DWORD error = NO_ERROR;
-    return OpenRegularForReading(resolved.host, 0, info, error);
+    return OpenRegularForReading(resolved, info, error);
 }
 
 std::optional<std::string> FindValue(std::string_view section, std::string_view key,
@@ -259,6 +261,17 @@ std::optional<std::string> FindValue(std::string_view section, std::string_view 
     return search.Value();
 }
 
+// What the registry of drive C's Wine prefix says, if drive C has one.
+MappedValue FindMappedValue(std::string_view section, std::string_view key, std::size_t limit) {
+    DriveC drive;
+    if (!OpenDriveC(drive))
+        return {};
+    FileDescriptor prefix(OpenWinePrefix(drive));
+    if (prefix.Get() < 0)
+        return {};
+    return LookUpMappedValue(prefix.Get(), section, key, limit);
+}
+
 DWORD CopyTruncated(std::string_view text, char *buffer, DWORD size) {
     std::size_t count = std::min(text.size(), std::size_t{size} - 1);
     if (count != 0) // an absent default has no data at all
@@ -285,8 +298,12 @@ DWORD WINAPI GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         std::string_view sectionName = section != nullptr ? TrimBlanks(section) : "";
         std::string_view keyName = key != nullptr ? TrimBlanks(key) : "";
         if (!sectionName.empty() && !keyName.empty()) {
-            std::optional<std::string> value = FindValue(sectionName, keyName, size);
-            if (value && !value->empty()) {
+            // Wine looks the names up as they are given; a value found
+            // there counts even when it is empty.
+            MappedValue mapped = FindMappedValue(section, key, size);
+            std::optional<std::string> value =
+                mapped.mapped ? mapped.value : FindValue(sectionName, keyName, size);
+            if (value && (mapped.mapped || !value->empty())) {
                 SetLastError(NO_ERROR);
                 return CopyTruncated(*value, buffer, size);
             }

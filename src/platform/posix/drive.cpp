@@ -1,0 +1,249 @@
+// Drive C on the host: where it is, whether it is a Wine prefix's, and
+// opening paths below it without ever leaving it.
+#include "platform/posix/dos_path.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace dosprep::posix {
+
+namespace {
+
+// Linux's own limit on links met while resolving one path.
+constexpr int kMaxLinks = 40;
+
+std::string EnvironmentPath(const char *name) {
+    const char *value = std::getenv(name);
+    std::string path = value != nullptr ? value : "";
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+bool EntryExists(const std::string &path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+bool IsRegularEntry(int directory, const char *name) {
+    struct stat info {};
+    return fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
+// The components of a host path; "." and ".." are kept, since only the
+// walk knows where ".." leads. A trailing slash becomes a trailing "." so
+// that what it follows must be a directory.
+std::deque<std::string> SplitHostPath(std::string_view path) {
+    std::deque<std::string> parts;
+    std::size_t position = 0;
+    while (position < path.size()) {
+        std::size_t end = path.find('/', position);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (end > position)
+            parts.emplace_back(path.substr(position, end - position));
+        position = end + 1;
+    }
+    if (!path.empty() && path.back() == '/' && !parts.empty())
+        parts.emplace_back(".");
+    return parts;
+}
+
+// The drive's directory with every link resolved: what an absolute link
+// must begin with to point inside the drive. Empty when it cannot be told;
+// absolute links are then refused.
+std::string CanonicalRoot(const DriveC &drive) {
+    std::string proc = "/proc/self/fd/" + std::to_string(drive.root.Get());
+    std::string path(PATH_MAX, '\0');
+    ssize_t length = readlink(proc.c_str(), path.data(), path.size());
+    if (length > 0 && static_cast<std::size_t>(length) < path.size() && path[0] == '/') {
+        path.resize(static_cast<std::size_t>(length));
+        return path;
+    }
+    // Without /proc: the same directory by its configured name.
+    std::unique_ptr<char, decltype(&std::free)> real(realpath(drive.directory.c_str(), nullptr),
+                                                     &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+// For an absolute link target inside the drive, the rest of it below the
+// drive's directory ("" for the directory itself). False when the target
+// lies elsewhere, or its leading part cannot be matched lexically (a ".."
+// before the drive's directory is reached).
+bool BelowRoot(const DriveC &drive, std::string_view target, std::deque<std::string> &rest) {
+    std::string root = CanonicalRoot(drive);
+    if (root.empty())
+        return false;
+    std::deque<std::string> wanted = SplitHostPath(root);
+    rest = SplitHostPath(target);
+    while (!wanted.empty()) {
+        if (rest.empty() || rest.front() == "..")
+            return false;
+        if (rest.front() == ".") {
+            rest.pop_front();
+            continue;
+        }
+        if (rest.front() != wanted.front())
+            return false;
+        rest.pop_front();
+        wanted.pop_front();
+    }
+    return true;
+}
+
+bool ReadLink(int directory, const std::string &name, std::string &target) {
+    target.assign(PATH_MAX, '\0');
+    ssize_t length = readlinkat(directory, name.c_str(), target.data(), target.size());
+    if (length < 0)
+        return false;
+    if (static_cast<std::size_t>(length) >= target.size()) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    return true;
+}
+
+int Duplicate(int fd) {
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+// Resolves `relative` below the drive one component at a time, never
+// letting the kernel follow a link: each link is read and its target
+// walked in turn. `stack` holds the directories from the drive down to
+// the current one, so that ".." goes back the way the walk came.
+int WalkBeneath(const DriveC &drive, std::string_view relative, int flags) {
+    std::vector<FileDescriptor> stack;
+    stack.emplace_back(Duplicate(drive.root.Get()));
+    if (stack.back().Get() < 0)
+        return -1;
+    std::deque<std::string> pending = SplitHostPath(relative);
+    int links = 0;
+    while (!pending.empty()) {
+        std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name == "." || name == "..") {
+            if (name == "..") {
+                if (stack.size() == 1) {
+                    errno = ENOENT; // above the drive
+                    return -1;
+                }
+                stack.pop_back();
+            }
+            continue;
+        }
+        int directory = stack.back().Get();
+        struct stat info {};
+        if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
+        if (S_ISLNK(info.st_mode)) {
+            std::string target;
+            if (++links > kMaxLinks) {
+                errno = ELOOP;
+                return -1;
+            }
+            if (!ReadLink(directory, name, target))
+                return -1;
+            std::deque<std::string> parts = SplitHostPath(target);
+            if (!target.empty() && target[0] == '/') {
+                if (!BelowRoot(drive, target, parts)) {
+                    errno = ENOENT; // outside the drive
+                    return -1;
+                }
+                stack.resize(1);
+            }
+            pending.insert(pending.begin(), parts.begin(), parts.end());
+            continue;
+        }
+        if (pending.empty()) // O_NOFOLLOW: a link swapped in now fails
+            return openat(directory, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+        stack.emplace_back(
+            openat(directory, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (stack.back().Get() < 0)
+            return -1;
+    }
+    return openat(stack.back().Get(), ".", flags | O_CLOEXEC);
+}
+
+// openat2 with RESOLVE_BENEATH: the kernel refuses every ".." above the
+// drive and every absolute link. RESOLVE_IN_ROOT would not do: it takes
+// "../outside" for the drive's own "outside" and an absolute link for a
+// path below the drive, so a link out of the drive would lead somewhere
+// it does not lead on Wine instead of being refused.
+int OpenAt2Beneath(int root, const char *path, int flags) {
+#ifdef SYS_openat2
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(static_cast<unsigned>(flags | O_CLOEXEC));
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, root, path, &how, sizeof how));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+} // namespace
+
+bool OpenDriveC(DriveC &drive) {
+    drive = DriveC{};
+    drive.directory = EnvironmentPath("DOSPREP_DRIVE_C");
+    if (drive.directory.empty()) {
+        drive.winePrefix = EnvironmentPath("WINEPREFIX");
+        if (drive.winePrefix.empty()) {
+            std::string home = EnvironmentPath("HOME");
+            if (!home.empty())
+                drive.winePrefix = JoinHostPath(home, ".wine");
+        }
+        if (drive.winePrefix.empty())
+            return false;
+        // Wine's drive C is wherever this link leads; drive_c is only
+        // where wineboot makes it lead.
+        std::string device = JoinHostPath(drive.winePrefix, "dosdevices/c:");
+        drive.directory = EntryExists(device) ? device : JoinHostPath(drive.winePrefix, "drive_c");
+    }
+    drive.root = FileDescriptor(open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return drive.root.Get() >= 0;
+}
+
+int OpenBeneath(const DriveC &drive, std::string_view relative, int flags) {
+    std::string path = relative.empty() ? std::string(".") : std::string(relative);
+    int fd = OpenAt2Beneath(drive.root.Get(), path.c_str(), flags);
+    // ENOSYS: a kernel before 5.6; EPERM: a seccomp filter that does not
+    // know the call; EXDEV: a link leading out, or an absolute link that
+    // the walk may find to point inside after all. The walk tells which.
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EXDEV))
+        return fd;
+    return WalkBeneath(drive, path, flags);
+}
+
+int OpenWinePrefix(const DriveC &drive) {
+    if (drive.root.Get() < 0)
+        return -1;
+    FileDescriptor prefix(drive.winePrefix.empty()
+                              ? openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                              : open(drive.winePrefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (prefix.Get() < 0 || !IsRegularEntry(prefix.Get(), "system.reg") ||
+        !IsRegularEntry(prefix.Get(), "user.reg"))
+        return -1;
+    return prefix.Release();
+}
+
+bool DriveCIsWinePrefix() {
+    DriveC drive;
+    if (!OpenDriveC(drive))
+        return false;
+    FileDescriptor prefix(OpenWinePrefix(drive));
+    return prefix.Get() >= 0;
+}
+
+} // namespace dosprep::posix
