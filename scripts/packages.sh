@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # the lists are for those who source it
 # Sourced by the scripts: makes sure Debian packages are installed.
 # As root it installs what is missing with apt-get; otherwise it names the
 # packages to install and fails.
@@ -16,10 +17,10 @@ require_packages() {
     [ -z "$missing" ] && return 0
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing packages; install them with:" >&2
-        echo "  sudo apt-get install $(echo $missing)" >&2
+        echo "  sudo apt-get install ${missing//$'\n'/ }" >&2
         return 1
     fi
-    echo "Installing: $(echo $missing)" >&2
+    echo "Installing: ${missing//$'\n'/ }" >&2
     if grep -q ':i386$' <<<"$missing" && ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
     fi
@@ -35,3 +36,7 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Packages and the README's own commands.
 PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git)
+# dosprep-image and its tests: mtools reaches the volumes; mkfs.fat,
+# fsck.fat and sfdisk make and check the test images.
+IMAGE_PACKAGES=(mtools dosfstools fdisk)
+LINT_PACKAGES=(shellcheck)

@@ -7,6 +7,13 @@ namespace {
 
 const std::string kBlaster = "SET  BLASTER=A220 I5  D1 T4\r\n";
 
+// DOSPREP_WINDIR set but empty: the program's own rule finds the Windows
+// directory (MSDOS.SYS). Wine has no such rule, and its comparison skips
+// cases that set a Windows directory.
+const std::optional<std::string> kOwnRule = "";
+const std::string kMsdosSys = "[Paths]\r\nWinDir=C:\\WIN98\r\nWinBootDir=C:\\WIN98\r\n"
+                              "HostWinBootDrv=C\r\n\r\n[Options]\r\nBootGUI=1\r\n";
+
 Tree Load(const std::string &relative) {
     return testutil::SnapshotTree(std::string(DOSPREP_SOURCE_DIR) + "/" + relative);
 }
@@ -52,6 +59,23 @@ std::vector<EndToEndCase> Cases() {
          {{"WINDOWS/WIN.INI", ""}, {"AUTOEXEC.BAT", "SET BLASTER=A\r\n"}},
          {},
          std::nullopt,
+         {}},
+        {"msdos.sys names the windows directory",
+         With(win98, {{"MSDOS.SYS", kMsdosSys}, {"WIN98/SYSTEM/", ""}}),
+         {{"AUTOEXEC.BAT", win98Result.at("AUTOEXEC.BAT")},
+          {"WIN98/dosstart.bat", "C:\\WIN98\\audprep.exe /S\r\n"}},
+         kOwnRule,
+         {}},
+        {"binary msdos.sys is not read",
+         With(win98, {{"MSDOS.SYS", std::string("\xEB\x3C\x90\0\r\n", 6) + kMsdosSys},
+                      {"WIN98/SYSTEM/", ""}}),
+         win98Result,
+         kOwnRule,
+         {}},
+        {"msdos.sys naming another drive touches nothing",
+         With(win98, {{"MSDOS.SYS", "[Paths]\r\nWinDir=D:\\WINDOWS\r\n"}}),
+         {},
+         kOwnRule,
          {}},
         {"autoexec.tmp that cannot be created leaves autoexec.bat",
          With(win98, {{"autoexec.tmp/", ""}}),

@@ -9,9 +9,22 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$stage/usr" >/dev/null
 [ -x "$stage/usr/bin/dosprep" ] || fail "bin/dosprep missing"
-gzip -t "$stage/usr/share/man/man1/dosprep.1.gz" || fail "man page missing or damaged"
-zcat "$stage/usr/share/man/man1/dosprep.1.gz" | grep -q '^\.TH DOSPREP 1' || fail "not a man page"
-[ "$(find "$stage" -type f | wc -l)" -eq 2 ] || fail "unexpected files: $(find "$stage" -type f)"
+[ -x "$stage/usr/bin/dosprep-image" ] || fail "bin/dosprep-image missing"
+for page in dosprep dosprep-image; do
+    gzip -t "$stage/usr/share/man/man1/$page.1.gz" || fail "$page man page missing or damaged"
+    zcat "$stage/usr/share/man/man1/$page.1.gz" | grep -q "^\\.TH ${page^^} 1" || fail "$page: not a man page"
+done
+[ "$(find "$stage" -type f | wc -l)" -eq 4 ] || fail "unexpected files: $(find "$stage" -type f)"
+
+# The installed dosprep-image runs the dosprep installed beside it.
+version=$("$stage/usr/bin/dosprep-image" --version)
+[[ $version =~ ^dosprep-image\ \(dosprep\)\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "dosprep-image --version: $version"
+mkfs.fat -C "$stage/disk.img" 1440 >/dev/null
+mmd -i "$stage/disk.img" ::/WINDOWS ::/WINDOWS/SYSTEM
+"$stage/usr/bin/dosprep-image" "$stage/disk.img" || fail "installed dosprep-image failed"
+[ "$(mtype -i "$stage/disk.img" ::/AUTOEXEC.BAT)" = $'SET  BLASTER=A220 I5  D1 T4\r' ] ||
+    fail "installed dosprep-image wrote: $(mtype -i "$stage/disk.img" ::/AUTOEXEC.BAT | od -c)"
+rm "$stage/disk.img"
 
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/dosprep_*.deb)
@@ -19,7 +32,11 @@ info=$(dpkg-deb --info "$deb")
 grep -q '^ Package: dosprep$' <<<"$info" || fail "package name"
 grep -q "^ Architecture: $(dpkg --print-architecture)\$" <<<"$info" || fail "architecture"
 depends=$(sed -n 's/^ Depends: //p' <<<"$info" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | tr '\n' ' ')
-[ "$depends" = "libc6 libgcc-s1 libstdc++6 " ] || fail "dependencies: $depends"
-contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | grep -v '/$' | sort | tr '\n' ' ')
-[ "$contents" = "./usr/bin/dosprep ./usr/share/man/man1/dosprep.1.gz " ] || fail "contents: $contents"
+[ "$depends" = "libc6 libgcc-s1 libstdc++6 mtools " ] || fail "dependencies: $depends"
+listing=$(dpkg-deb --contents "$deb")
+contents=$(awk '{ print $6 }' <<<"$listing" | grep -v '/$' | sort | tr '\n' ' ')
+[ "$contents" = "./usr/bin/dosprep ./usr/bin/dosprep-image ./usr/share/man/man1/dosprep-image.1.gz ./usr/share/man/man1/dosprep.1.gz " ] ||
+    fail "contents: $contents"
+grep -qE '^-rwxr-xr-x .* \./usr/bin/dosprep-image$' <<<"$listing" ||
+    fail "dosprep-image is not executable in the .deb"
 echo "install and .deb: ok"

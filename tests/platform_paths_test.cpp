@@ -264,12 +264,16 @@ TEST_F(PlatformPathsTest, FindsDriveC) {
 }
 
 TEST_F(PlatformPathsTest, WindowsAndSystemDirectories) {
+    // As Windows 98 writes it.
+    const std::string kMsdosSys = "[Paths]\r\nWinDir=C:\\WIN98\r\nWinBootDir=C:\\WIN98\r\n"
+                                  "HostWinBootDrv=C\r\n\r\n[Options]\r\nBootGUI=1\r\n";
     struct Case {
         const char *name;
         testutil::Tree tree;
         const char *windir; // DOSPREP_WINDIR, or nullptr
         const char *windows;
         const char *system;
+        bool winePrefix = false; // drive C of a Wine prefix
     };
     const Case cases[] = {
         {"wine layout",
@@ -302,13 +306,105 @@ TEST_F(PlatformPathsTest, WindowsAndSystemDirectories) {
          "C:\\win\\New",
          "C:\\win\\New\\SYSTEM"},
         {"empty means unset", {{"WINDOWS/", ""}}, "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys",
+         {{"MSDOS.SYS", kMsdosSys}, {"WIN98/SYSTEM/", ""}},
+         nullptr,
+         "C:\\WIN98",
+         "C:\\WIN98\\SYSTEM"},
+        {"msdos.sys, on-disk spelling",
+         {{"msdos.sys", "[Paths]\r\nWinDir=c:\\win98\\\r\n"}, {"Win98/", ""}},
+         nullptr,
+         "C:\\Win98",
+         "C:\\Win98\\SYSTEM"},
+        {"msdos.sys, blanks and case",
+         {{"MSDOS.SYS", " [ paths ] \r\n\t windir\t=  C:\\Windows Home \t\r\n"}},
+         nullptr,
+         "C:\\Windows Home",
+         "C:\\Windows Home\\SYSTEM"},
+        {"msdos.sys, lone LF and CR, no last line end",
+         {{"MSDOS.SYS", "[Options]\rBootGUI=1\n[Paths]\nWinDir=C:\\WIN98"}},
+         nullptr,
+         "C:\\WIN98",
+         "C:\\WIN98\\SYSTEM"},
+        {"msdos.sys, first WinDir decides",
+         {{"MSDOS.SYS", "[Paths]\r\nWinDir=C:\\A\r\nWinDir=C:\\B\r\n"}},
+         nullptr,
+         "C:\\A",
+         "C:\\A\\SYSTEM"},
+        {"msdos.sys overruled", {{"MSDOS.SYS", kMsdosSys}}, "C:\\W", "C:\\W", "C:\\W\\SYSTEM"},
+        {"msdos.sys, other drive",
+         {{"MSDOS.SYS", "[Paths]\r\nWinDir=D:\\WINDOWS\r\n"}, {"WINDOWS/SYSTEM/", ""}},
+         nullptr,
+         "D:\\WINDOWS",
+         "D:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys, no DOS path",
+         {{"MSDOS.SYS", "[Paths]\r\nWinDir=WINDOWS\r\n"}, {"WINDOWS/SYSTEM/", ""}},
+         nullptr,
+         "WINDOWS",
+         "WINDOWS\\SYSTEM"},
+        {"msdos.sys, NUL after the Ctrl-Z",
+         {{"MSDOS.SYS", kMsdosSys + std::string("\x1A\0\0", 3)}},
+         nullptr,
+         "C:\\WIN98",
+         "C:\\WIN98\\SYSTEM"},
+        {"msdos.sys of DOS 6, binary",
+         {{"MSDOS.SYS", std::string("\xEB\x3C\x90\0\0\x01\r\n", 8) + kMsdosSys}},
+         nullptr,
+         "C:\\WINDOWS",
+         "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys, record after a Ctrl-Z",
+         {{"MSDOS.SYS", "\x1A" + std::string(kMsdosSys)}},
+         nullptr,
+         "C:\\WINDOWS",
+         "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys, record past 64 KiB",
+         {{"MSDOS.SYS", std::string(65536, ';') + "\r\n" + kMsdosSys}},
+         nullptr,
+         "C:\\WINDOWS",
+         "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys, WinDir of another section",
+         {{"MSDOS.SYS", "[Options]\r\nWinDir=C:\\WIN98\r\n[Paths]\r\nWinBootDir=C:\\X\r\n"}},
+         nullptr,
+         "C:\\WINDOWS",
+         "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys, second [Paths] not read",
+         {{"MSDOS.SYS", "[Paths]\r\nWinBootDir=C:\\X\r\n[Paths]\r\nWinDir=C:\\WIN98\r\n"}},
+         nullptr,
+         "C:\\WINDOWS",
+         "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys, comment and empty value",
+         {{"MSDOS.SYS", "[Paths]\r\n;WinDir=C:\\WIN98\r\nWinDir= \r\nWinDir=C:\\X\r\n"}},
+         nullptr,
+         "C:\\WINDOWS",
+         "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys, header without ]",
+         {{"MSDOS.SYS", "[Paths]\r\n[Options\r\nWinDir=C:\\WIN98\r\n"}},
+         nullptr,
+         "C:\\WIN98",
+         "C:\\WIN98\\SYSTEM"},
+        {"msdos.sys a directory",
+         {{"MSDOS.SYS/", ""}},
+         nullptr,
+         "C:\\WINDOWS",
+         "C:\\WINDOWS\\SYSTEM"},
+        {"msdos.sys on a wine prefix is not read",
+         {{"MSDOS.SYS", kMsdosSys}, {"WIN98/SYSTEM/", ""}, {"windows/system32/", ""}},
+         nullptr,
+         "C:\\windows",
+         "C:\\windows\\system32",
+         true},
     };
     for (const Case &c : cases) {
-        TempDir tree;
-        ScopedEnv drive{"DOSPREP_DRIVE_C", tree.Path()};
+        TempDir prefix;
+        std::string tree = prefix / "drive_c";
+        testutil::MakeTree(prefix.Path(), {{"drive_c/", ""}});
+        if (c.winePrefix)
+            testutil::MakeTree(prefix.Path(), {{"system.reg", "WINE REGISTRY Version 2\n"},
+                                               {"user.reg", "WINE REGISTRY Version 2\n"}});
+        ScopedEnv drive{"DOSPREP_DRIVE_C", tree};
         ScopedEnv windir{"DOSPREP_WINDIR",
                          c.windir ? std::optional<std::string>(c.windir) : std::nullopt};
-        testutil::MakeTree(tree.Path(), c.tree);
+        testutil::MakeTree(tree, c.tree);
         std::array<char, MAX_PATH> buffer{};
         UINT length = GetWindowsDirectoryA(buffer.data(), MAX_PATH);
         EXPECT_EQ(std::string(buffer.data()), c.windows) << c.name;

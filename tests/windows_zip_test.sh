@@ -12,7 +12,9 @@ names=$(unzip -Z1 "$zip" | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
 [ "$names" = "README.TXT dosprep.exe " ] || fail "contents: $names"
 lines=$(unzip -p "$zip" '*/README.TXT' | grep -c '')
 crlf=$(unzip -p "$zip" '*/README.TXT' | grep -c $'\r$')
-[ "$lines" -gt 5 ] && [ "$lines" -eq "$crlf" ] || fail "README.TXT is not DOS text"
+if [ "$lines" -le 5 ] || [ "$lines" -ne "$crlf" ]; then
+    fail "README.TXT is not DOS text"
+fi
 unzip -p "$zip" '*/README.TXT' | grep -q 'SET  BLASTER=A220 I5  D1 T4' ||
     fail "README.TXT lacks the settings line"
 # The image tests and the Wine test run build/dosprep.exe: it must be the

@@ -81,14 +81,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD error);
 
-// Writes the Windows directory ("C:\WINDOWS" in its on-disk spelling, or
-// $DOSPREP_WINDIR). Returns its length without the NUL, or the size needed
-// including the NUL when `size` is too small (nothing written then).
+// Writes the Windows directory in its on-disk spelling: $DOSPREP_WINDIR;
+// else, except on a Wine prefix, WinDir= of [Paths] in C:\MSDOS.SYS as
+// Windows 9x records it; else C:\WINDOWS. Returns its length without the
+// NUL, or the size needed including the NUL when `size` is too small
+// (nothing written then).
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
 // Writes the system directory: <Windows directory>\SYSTEM32 when that
 // exists, else <Windows directory>\SYSTEM. Same results as above.
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
+
+// Every path below is resolved inside drive C: a symbolic link is followed
+// only while it stays there, and a path that would leave the drive fails
+// as a missing one does.
 
 // Writes the short (8.3) form of an existing path: each component that is
 // a valid 8.3 name as spelt on disk stays so, any other becomes its alias
@@ -98,7 +104,9 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
 // may be the same.
 DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
 
-// Reads [section] key= from WIN.INI in the Windows directory. Copies at
+// Reads [section] key= from WIN.INI in the Windows directory; on a Wine
+// prefix, a section that Wine's IniFileMapping sends to the registry is
+// read from the prefix's registry instead, and only there. Copies at
 // most size - 1 characters and a NUL; returns the count copied (0, nothing
 // written, when size is 0). Names match whatever their case; only the
 // first section of that name is searched, and its first line for the key

@@ -1,0 +1,551 @@
+#!/usr/bin/env bash
+# dosprep-image end to end: each row of the table builds a disk image with
+# mkfs.fat, sfdisk and mtools, runs the built dosprep-image on it, and
+# checks its exit status and message, the bytes and attributes on the
+# volume, that fsck.fat -n finds it clean, that nothing is left beside the
+# image or in the temporary directory, and that a second run writes
+# nothing. Arguments: the source directory and the build directory.
+set -euo pipefail
+export LC_ALL=C
+for command in mkfs.fat fsck.fat sfdisk mcopy; do
+    command -v "$command" >/dev/null ||
+        { echo "FAIL: $command not found; install mtools, dosfstools and fdisk" >&2; exit 1; }
+done
+source_dir=$1
+tool=$(readlink -f -- "$2")/dosprep-image
+work=$(mktemp -d)
+trap 'chmod -R u+w -- "$work"; rm -rf -- "$work"' EXIT
+failures=0
+
+# mtools as the tool sets it up, whatever the caller's settings.
+export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=0 MTOOLS_LOWER_CASE=0 MTOOLS_NO_VFAT=0
+
+readonly golden=$source_dir/tests/golden
+readonly blaster='SET  BLASTER=A220 I5  D1 T4\r\n'
+readonly msdos_sys='[Paths]\r\nWinDir=C:\\WINDOWS\r\nWinBootDir=C:\\WINDOWS\r\nHostWinBootDrv=C\r\n\r\n[Options]\r\nBootGUI=1\r\n'
+
+# --- building images -----------------------------------------------------------
+
+# A whole-disk FAT volume of `kib` KiB; `vol` is the mtools name of it.
+new_volume() {
+    local bits=$1 kib=$2
+    image=$work/disk/disk.img
+    mkfs.fat -C -F "$bits" "$image" "$kib" >/dev/null
+    vol=$image
+}
+
+# An MBR disk of `mib` MiB with the partitions that sfdisk reads on stdin;
+# FAT partitions are formatted by format_partition.
+new_disk() {
+    image=$work/disk/disk.img
+    truncate -s "$1M" "$image"
+    sfdisk -q "$image" >/dev/null
+}
+
+# format_partition N BITS START SIZE: a FAT volume in partition N, from
+# sector START on for SIZE sectors; sets vol_N.
+format_partition() {
+    local n=$1 bits=$2 start=$3 size=$4
+    # mkfs.fat notes that the disk goes on beyond the volume.
+    mkfs.fat -F "$bits" -s 1 --offset "$start" "$image" $((size / 2)) >/dev/null 2>&1
+    printf -v "vol_$n" '%s@@%s' "$image" $((start * 512))
+}
+
+# Copies a directory tree onto the volume `vol`, directories first.
+put_tree() {
+    local tree=$1 dir file
+    while read -r dir; do
+        mmd -i "$vol" "::/${dir#./}"
+    done < <(cd "$tree" && find . -mindepth 1 -type d | sort)
+    while read -r file; do
+        mcopy -i "$vol" "$tree/$file" "::/${file#./}"
+    done < <(cd "$tree" && find . -type f ! -name .keep | sort)
+}
+
+# put PATH FORMAT: a file of the bytes that printf %b makes of FORMAT.
+put() {
+    printf '%b' "$2" | mcopy -o -i "$vol" - "::/$1"
+}
+
+build_fat16_sample() {
+    new_volume 16 16384
+    put_tree "$source_dir/examples/win98"
+}
+
+build_fat12_sample() {
+    new_volume 12 2048
+    put_tree "$source_dir/examples/win98"
+}
+
+# Partition 1 Linux, 2 FAT32 (active) with the Japanese sample, 3 FAT16
+# with the English one.
+build_partitioned() {
+    new_disk 64 <<'EOF'
+label: dos
+start=2048, size=4096, type=83
+start=6144, size=69632, type=c, bootable
+start=75776, size=32768, type=6
+EOF
+    format_partition 2 32 6144 69632
+    format_partition 3 16 75776 32768
+    vol=$vol_2
+    put_tree "$source_dir/examples/win98-jp"
+    vol=$vol_3
+    put_tree "$source_dir/examples/win98"
+}
+
+# No active partition: the first FAT one, partition 2, is the volume.
+build_no_active() {
+    new_disk 16 <<'EOF'
+label: dos
+start=2048, size=2048, type=83
+start=4096, size=8192, type=4
+start=12288, size=8192, type=4
+EOF
+    format_partition 2 16 4096 8192
+    format_partition 3 16 12288 8192
+    vol=$vol_3
+    put_tree "$source_dir/examples/win98"
+    vol=$vol_2
+    put_tree "$source_dir/examples/win98"
+}
+
+# "Windows Zed" is stored as WINDOW~1 and "Windows Home" as WINDOW~2;
+# from names alone, "Windows Home" would be WINDOW~1.
+build_long_windir() {
+    new_volume 16 16384
+    mmd -i "$vol" "::/Windows Zed" "::/Windows Zed/SYSTEM" "::/Windows Home" "::/Windows Home/SYSTEM"
+    [ "$(mshortname -i "$vol" "::/Windows Home")" = ::/WINDOW~2 ] || echo "setup: WINDOW~2 expected" >&2
+    put MSDOS.SYS '[Paths]\r\nWinDir=C:\\WINDOW~2\r\n'
+    mattrib -i "$vol" +r +h +s ::/MSDOS.SYS
+    put AUTOEXEC.BAT '@ECHO OFF\r\n'
+    put "Windows Home/WIN.INI" '[intl]\r\nsLanguage=enu\r\n'
+}
+
+build_long_windir_by_long_name() {
+    build_long_windir
+    put MSDOS.SYS '[Paths]\r\nWinDir=C:\\Windows Home\r\n'
+}
+
+build_read_only_autoexec() {
+    build_fat16_sample
+    mattrib -i "$vol" +r ::/AUTOEXEC.BAT
+}
+
+build_hidden_and_system() {
+    build_fat16_sample
+    mattrib -i "$vol" +h ::/AUTOEXEC.BAT
+    mattrib -i "$vol" +s ::/WINDOWS/DOSSTART.BAT
+}
+
+# A batch file of 256,000 bytes in 4000 lines, a whole number of
+# clusters, so that one more line needs one more cluster.
+put_cluster_sized() {
+    awk 'BEGIN { for (i = 1; i <= 4000; i++) printf "REM %058d\r\n", i }' |
+        mcopy -o -i "$vol" - "::/$1"
+}
+
+# Fills the volume up to `clusters` free clusters.
+fill_volume() {
+    local free cluster
+    free=$(mdir -i "$vol" ::/ | sed -n 's/ *\([0-9 ]*\) bytes free/\1/p' | tr -d ' ')
+    cluster=$(($(minfo -i "$vol" :: | sed -n 's/^cluster size: \([0-9]*\) sectors$/\1/p') * 512))
+    head -c $((free - $1 * cluster)) /dev/zero | mcopy -i "$vol" - ::/FILLER.BIN
+}
+
+# No room for the new AUTOEXEC.BAT: rewritten over itself, it would be lost.
+build_full() {
+    new_volume 12 1024
+    put_tree "$source_dir/examples/win98"
+    put_cluster_sized AUTOEXEC.BAT
+    fill_volume 0
+}
+
+# Room for the new AUTOEXEC.BAT, not for the new DOSSTART.BAT.
+build_full_at_dosstart() {
+    new_volume 12 1024
+    put_tree "$source_dir/examples/win98"
+    put_cluster_sized WINDOWS/DOSSTART.BAT
+    fill_volume 1
+}
+
+check_full_at_dosstart_in_place() {
+    expect_file AUTOEXEC.BAT "$golden/win98/AUTOEXEC.BAT"
+    mtype -i "$vol" ::/WINDOWS/DOSSTART.BAT | cmp -s - "$work/disk.before.dosstart" ||
+        fail "DOSSTART.BAT is not what it was"
+    expect_missing WINDOWS/DOSSTART.TMP
+}
+
+build_dos6_msdos_sys() {
+    build_fat16_sample
+    mmd -i "$vol" ::/WIN98 ::/WIN98/SYSTEM
+    put MSDOS.SYS "\\xeb\\x3c\\x90\\x00\\x00\\r\\n[Paths]\\r\\nWinDir=C:\\\\WIN98\\r\\n"
+}
+
+build_msdos_sys_windir() {
+    build_fat16_sample
+    mmd -i "$vol" ::/WIN98 ::/WIN98/SYSTEM
+    put MSDOS.SYS "${msdos_sys//WINDOWS/WIN98}"
+    mattrib -i "$vol" +r +h +s ::/MSDOS.SYS
+}
+
+build_other_drive() {
+    build_fat16_sample
+    put MSDOS.SYS '[Paths]\r\nWinDir=D:\\WINDOWS\r\n'
+}
+
+build_stale_temporary() {
+    build_fat16_sample
+    put AUTOEXEC.TMP 'left over\r\n'
+    put WINDOWS/DOSSTART.TMP 'left over\r\n'
+}
+
+build_text_file() {
+    image=$work/disk/notes.txt
+    printf 'not a disk\n' >"$image"
+}
+
+build_missing() {
+    image=$work/disk/missing.img
+}
+
+build_link_and_mode() {
+    build_fat16_sample
+    chmod 640 "$image"
+    ln -s disk.img "$work/disk/link.img"
+}
+
+# AUTOEXEC.BAT with a long name: "Autoexec.bat" takes one, its case
+# being more than the short name can hold.
+build_long_name_batch_file() {
+    build_fat16_sample
+    mdel -i "$vol" ::/AUTOEXEC.BAT
+    mcopy -i "$vol" "$source_dir/examples/win98/AUTOEXEC.BAT" ::/Autoexec.bat
+}
+
+check_long_name_batch_file() {
+    expect_file AUTOEXEC.BAT "$golden/win98/AUTOEXEC.BAT"
+    mdir -b -a -i "$vol" ::/ | grep -qx '::/Autoexec.bat' || fail "AUTOEXEC.BAT lost its long name"
+}
+
+build_hard_link() {
+    build_fat16_sample
+    ln "$image" "$work/disk/other.img"
+}
+
+build_read_only_image() {
+    build_fat16_sample
+    chmod 444 "$image"
+}
+
+build_none() {
+    image=$work/disk/none.img
+}
+
+# --- checks ----------------------------------------------------------------------
+
+fail() {
+    echo "FAIL [$name]: $*" >&2
+    failures=$((failures + 1))
+}
+
+# expect PATH FORMAT: the file holds exactly the bytes of printf %b FORMAT.
+expect() {
+    printf '%b' "$2" >"$work/expected"
+    expect_file "$1" "$work/expected"
+}
+
+expect_file() {
+    if ! mtype -i "$vol" "::/$1" >"$work/got" 2>/dev/null; then
+        fail "$1 missing"
+    elif ! cmp -s "$work/got" "$2"; then
+        fail "$1 differs: $(od -c "$work/got" | head -n 8)"
+    fi
+}
+
+expect_missing() {
+    ! mattrib -i "$vol" "::/$1" >/dev/null 2>&1 || fail "$1 should not exist"
+}
+
+expect_attributes() {
+    local got
+    got=$(mattrib -X -i "$vol" "::/$1")
+    [ "$got" = "$2" ] || fail "$1 has attributes '$got', expected '$2'"
+}
+
+# Each FAT volume of the image, on its own, passes fsck.fat -n.
+fsck_volume() {
+    local spec=$1 file=$image offset=0 output
+    if [[ $spec == *@@* ]]; then
+        offset=${spec##*@@}
+        file=$work/partition
+        # As many sectors as the boot sector gives the volume.
+        local sectors
+        sectors=$(minfo -i "$spec" :: | sed -n 's/^\(small\|big\) size: \([1-9][0-9]*\) sectors$/\2/p')
+        dd if="$image" of="$file" bs=512 skip=$((offset / 512)) count="$sectors" status=none
+    fi
+    if ! output=$(fsck.fat -n "$file" 2>&1); then
+        fail "fsck.fat -n: $output"
+    elif [ "$(wc -l <<<"$output")" -ne 2 ]; then
+        fail "fsck.fat -n: $output"
+    fi
+}
+
+check_clean() {
+    local spec
+    for spec in "${volumes[@]}"; do
+        fsck_volume "$spec"
+    done
+}
+
+check_sample_result() {
+    expect_file AUTOEXEC.BAT "$golden/win98/AUTOEXEC.BAT"
+    expect_file WINDOWS/DOSSTART.BAT "$golden/win98/WINDOWS/DOSSTART.BAT"
+    expect_missing AUTOEXEC.TMP
+    expect_missing WINDOWS/DOSSTART.TMP
+    expect_attributes AUTOEXEC.BAT A
+    expect_attributes WINDOWS/DOSSTART.BAT A
+}
+
+check_sample_untouched() {
+    expect_file AUTOEXEC.BAT "$source_dir/examples/win98/AUTOEXEC.BAT"
+    expect_file WINDOWS/DOSSTART.BAT "$source_dir/examples/win98/WINDOWS/DOSSTART.BAT"
+}
+
+check_partitioned() {
+    vol=$vol_2
+    expect_file AUTOEXEC.BAT "$golden/win98-jp/AUTOEXEC.BAT"
+    expect_file WINDOWS/DOSSTART.BAT "$golden/win98-jp/WINDOWS/DOSSTART.BAT"
+    vol=$vol_3
+    check_sample_untouched
+}
+
+check_partition_3() {
+    vol=$vol_3
+    check_sample_result
+    vol=$vol_2
+    expect_file AUTOEXEC.BAT "$source_dir/examples/win98-jp/AUTOEXEC.BAT"
+}
+
+check_no_active() {
+    vol=$vol_2
+    check_sample_result
+    vol=$vol_3
+    check_sample_untouched
+}
+
+check_long_windir() {
+    expect AUTOEXEC.BAT "@ECHO OFF\\r\\n$blaster"
+    expect "Windows Home/DOSSTART.BAT" 'C:\\WINDOW~2\\audprep.exe /S\r\n'
+    expect_missing "Windows Zed/DOSSTART.BAT"
+    expect_attributes MSDOS.SYS ASHR
+}
+
+check_read_only_autoexec() {
+    expect_file AUTOEXEC.BAT "$source_dir/examples/win98/AUTOEXEC.BAT"
+    expect_attributes AUTOEXEC.BAT AR
+    expect_file WINDOWS/DOSSTART.BAT "$golden/win98/WINDOWS/DOSSTART.BAT"
+}
+
+check_hidden_and_system() {
+    expect_file AUTOEXEC.BAT "$source_dir/examples/win98/AUTOEXEC.BAT"
+    expect_attributes AUTOEXEC.BAT AH
+    expect_file WINDOWS/DOSSTART.BAT "$golden/win98/WINDOWS/DOSSTART.BAT"
+    expect_attributes WINDOWS/DOSSTART.BAT AS
+}
+
+check_full_in_place() {
+    mtype -i "$vol" ::/AUTOEXEC.BAT | cmp -s - "$work/disk.before.autoexec" ||
+        fail "AUTOEXEC.BAT is not what it was"
+    expect_missing AUTOEXEC.TMP
+    expect_file WINDOWS/DOSSTART.BAT "$source_dir/examples/win98/WINDOWS/DOSSTART.BAT"
+}
+
+check_dos6_msdos_sys() {
+    check_sample_result
+    expect_missing WIN98/DOSSTART.BAT
+}
+
+check_msdos_sys_windir() {
+    expect_file AUTOEXEC.BAT "$golden/win98/AUTOEXEC.BAT"
+    expect WIN98/DOSSTART.BAT 'C:\\WIN98\\audprep.exe /S\r\n'
+    expect_file WINDOWS/DOSSTART.BAT "$source_dir/examples/win98/WINDOWS/DOSSTART.BAT"
+}
+
+check_link_and_mode() {
+    check_sample_result
+    [ -L "$work/disk/link.img" ] || fail "link.img is no longer a symbolic link"
+    [ "$(stat -c %a "$image")" = 640 ] || fail "mode $(stat -c %a "$image"), expected 640"
+}
+
+# The diff holds the files' bytes, CRs included.
+check_dry_run_output() {
+    printf '%b' '--- a/AUTOEXEC.BAT\n+++ b/AUTOEXEC.BAT\n@@ -1,2 +1,2 @@\n @ECHO OFF\r\n' \
+        '-SET BLASTER=A220 I7 D1\r\n+SET  BLASTER=A220 I5  D1 T4\r\n' \
+        '--- a/WINDOWS/DOSSTART.BAT\n+++ b/WINDOWS/DOSSTART.BAT\n@@ -0,0 +1 @@\n' \
+        '+C:\\WINDOWS\\audprep.exe /S\r\n' >"$work/expected"
+    cmp -s "$work/expected" "$work/stdout" || fail "--dry-run output: $(od -c "$work/stdout")"
+    expect AUTOEXEC.BAT '@ECHO OFF\r\nSET BLASTER=A220 I7 D1\r\n'
+    expect_missing WINDOWS/DOSSTART.BAT
+}
+
+build_dry_run() {
+    new_volume 12 2048
+    mmd -i "$vol" ::/WINDOWS ::/WINDOWS/SYSTEM
+    put AUTOEXEC.BAT '@ECHO OFF\r\nSET BLASTER=A220 I7 D1\r\n'
+}
+
+check_nothing_written() {
+    check_sample_untouched
+    expect_unchanged "a run that touches nothing"
+}
+
+check_help() {
+    grep -q '^Usage: dosprep-image \[--partition N\] \[--in-place\] \[--diff\] \[--dry-run\] IMAGE$' "$work/stdout" ||
+        fail "no usage line"
+}
+
+check_version() {
+    grep -qx 'dosprep-image (dosprep) [0-9.]*' "$work/stdout" || fail "no version line"
+}
+
+check_none() { :; }
+
+# --- the table ---------------------------------------------------------------------
+
+# name | builder | options | status | message (ERE after "dosprep-image: IMAGE: ") | check
+cases=(
+    'a whole-disk FAT16 volume|build_fat16_sample||0||check_sample_result'
+    'a partitioned FAT32 disk: the active partition|build_partitioned||0||check_partitioned'
+    '--partition picks another|build_partitioned|--partition 3|0||check_partition_3'
+    'no active partition: the first FAT one|build_no_active||0||check_no_active'
+    'a long-named Windows directory keeps its stored short name|build_long_windir||0||check_long_windir'
+    'a Windows directory given by its long name|build_long_windir_by_long_name||1|MSDOS.SYS gives the Windows directory C:\\Windows Home by a long name, which DOS cannot use|check_none'
+    'a read-only AUTOEXEC.BAT is left as it was|build_read_only_autoexec||0||check_read_only_autoexec'
+    'hidden is left as it was, system stays system|build_hidden_and_system||0||check_hidden_and_system'
+    'a full volume: the image stays as it was|build_full||1|volume full: C:\\AUTOEXEC.BAT left as it was|check_none'
+    'a full volume in place keeps the old file|build_full|--in-place|1|volume full: C:\\AUTOEXEC.BAT left as it was|check_full_in_place'
+    'full at DOSSTART.BAT: the image stays as it was|build_full_at_dosstart||1|volume full: C:\\WINDOWS\\DOSSTART.BAT left as it was|check_none'
+    'full at DOSSTART.BAT in place: AUTOEXEC.BAT is written|build_full_at_dosstart|--in-place|1|volume full: C:\\WINDOWS\\DOSSTART.BAT left as it was|check_full_at_dosstart_in_place'
+    'in place on a FAT12 volume|build_fat12_sample|--in-place --diff|0||check_sample_result'
+    'a dry run shows the diff and writes nothing|build_dry_run|--dry-run|0||check_dry_run_output'
+    'the binary MSDOS.SYS of DOS 6 is not read|build_dos6_msdos_sys||0||check_dos6_msdos_sys'
+    'MSDOS.SYS names the Windows directory|build_msdos_sys_windir||0||check_msdos_sys_windir'
+    'a Windows directory on drive D touches nothing|build_other_drive||0||check_nothing_written'
+    'stale temporary files go|build_stale_temporary||0||check_sample_result'
+    'through a symbolic link, keeping the mode|build_link_and_mode|LINK|0||check_link_and_mode'
+    'a read-only image|build_read_only_image||1|read-only|check_sample_untouched'
+    'a batch file keeps its long name|build_long_name_batch_file||0||check_long_name_batch_file'
+    'an image with another hard link|build_hard_link||1|has other hard links, which would keep the old image; use --in-place|check_sample_untouched'
+    'a file that is not an image|build_text_file||1|not a FAT volume, nor a disk with an MBR partition table|check_none'
+    'a missing image|build_missing||1|no such file|check_none'
+    'no such partition|build_partitioned|--partition 4|1|no partition 4|check_none'
+    'a partition that is not FAT|build_partitioned|--partition 1|1|partition 1 is not FAT \(type 0x83\)|check_none'
+    'a whole-disk volume has no partitions|build_fat12_sample|--partition 1|1|has no partition table: it is a whole-disk FAT volume|check_none'
+    'a partition number out of range|build_fat12_sample|--partition 5|2||check_none'
+    'an unknown option|build_fat12_sample|--bogus|2||check_none'
+    'two images|build_fat12_sample|EXTRA|2||check_none'
+    '--help|build_none|--help|0||check_help'
+    '--version|build_none|--version|0||check_version'
+)
+
+# The image as it was, to compare with: its bytes, its modification time.
+remember() {
+    before_state=
+    if [ -f "$image" ]; then
+        cp -p -- "$image" "$work/disk.before"
+        before_state=$(stat -c '%i %y' -- "$image")
+        if mtype -i "$vol" ::/AUTOEXEC.BAT >"$work/disk.before.autoexec" 2>/dev/null; then :; fi
+        if mtype -i "$vol" ::/WINDOWS/DOSSTART.BAT >"$work/disk.before.dosstart" 2>/dev/null; then :; fi
+    fi
+}
+
+expect_unchanged() {
+    cmp -s -- "$image" "$work/disk.before" || fail "$1: the image changed"
+    [ "$(stat -c '%i %y' -- "$image")" = "$before_state" ] || fail "$1: the image was written"
+}
+
+# Runs the tool with the row's options on `target`; stdout, stderr and
+# the status land in $work.
+run_tool() {
+    local -a argv=()
+    local option
+    target=$image
+    for option in $options; do
+        case $option in
+        LINK) target=$work/disk/link.img ;;
+        EXTRA) argv+=("$work/disk/other.img") ;;
+        *) argv+=("$option") ;;
+        esac
+    done
+    [[ " $options " == *" --help "* || " $options " == *" --version "* ]] || argv+=("$target")
+    status=0
+    TMPDIR=$work/tmp "$tool" "${argv[@]}" >"$work/stdout" 2>"$work/stderr" || status=$?
+}
+
+check_messages() {
+    local stderr
+    stderr=$(cat "$work/stderr")
+    case $expected_status in
+    0)
+        [ -z "$stderr" ] || fail "unexpected message: $stderr"
+        if [[ " $options " != *" --diff "* && " $options " != *" --dry-run "* && " $options " != *" --help "* &&
+            " $options " != *" --version "* ]]; then
+            [ ! -s "$work/stdout" ] || fail "unexpected output: $(cat "$work/stdout")"
+        fi
+        ;;
+    1)
+        [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "not one line: $stderr"
+        local prefix="dosprep-image: $target: "
+        [[ ${stderr#"$prefix"} != "$stderr" ]] || fail "message does not name the image: $stderr"
+        grep -qE -- "^${message}\$" <<<"${stderr#"$prefix"}" || fail "message: $stderr"
+        ;;
+    2)
+        [[ $stderr == "dosprep-image: "*"Try 'dosprep-image --help' for more information." ]] ||
+            fail "usage message: $stderr"
+        ;;
+    esac
+}
+
+for row in "${cases[@]}"; do
+    IFS='|' read -r name builder options expected_status message check <<<"$row"
+    rm -rf -- "$work/disk" "$work/tmp"
+    mkdir -p -- "$work/disk" "$work/tmp"
+    vol='' vol_2='' vol_3=''
+    "$builder"
+    volumes=()
+    if [ -f "$image" ] && [[ $builder != build_text_file ]]; then
+        if [ -n "$vol_2" ]; then volumes=("$vol_2" "$vol_3"); else volumes=("$vol"); fi
+    fi
+    entries_before=$(ls -A "$work/disk")
+    remember
+    run_tool
+    [ "$status" -eq "$expected_status" ] || fail "status $status, expected $expected_status: $(cat "$work/stderr")"
+    check_messages
+    if [ "$expected_status" -ne 0 ] && [[ " $options " != *" --in-place "* ]] && [ -n "$before_state" ]; then
+        expect_unchanged "a failed run"
+    fi
+    if [[ " $options " == *" --dry-run "* ]]; then
+        expect_unchanged "a dry run"
+    fi
+    check_clean
+    [ "$(ls -A "$work/disk")" = "$entries_before" ] || fail "left beside the image: $(ls -A "$work/disk")"
+    [ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
+    [ -n "$vol" ] || vol=${vol_2:-}
+    "$check"
+    # Once prepared, the image is not written again.
+    if [ "$expected_status" -eq 0 ] && [ -n "$before_state" ] && [[ " $options " != *" --dry-run "* ]]; then
+        remember
+        options=${options//--diff/}
+        run_tool
+        [ "$status" -eq 0 ] || fail "second run: status $status: $(cat "$work/stderr")"
+        if [ -s "$work/stdout" ] || [ -s "$work/stderr" ]; then
+            fail "second run printed something"
+        fi
+        expect_unchanged "the second run"
+    fi
+    echo "ok: $name"
+done
+
+[ "$failures" -eq 0 ] || { echo "$failures failures" >&2; exit 1; }
+echo "dosprep-image: ${#cases[@]} cases passed"
