@@ -275,13 +275,13 @@ expect_attributes() {
 
 # Each FAT volume of the image, on its own, passes fsck.fat -n.
 fsck_volume() {
-    local spec=$1 file=$image offset=0 output
-    if [[ $spec == *@@* ]]; then
-        offset=${spec##*@@}
+    local volume=$1 file=$image offset=0 output
+    if [[ $volume == *@@* ]]; then
+        offset=${volume##*@@}
         file=$work/partition
         # As many sectors as the boot sector gives the volume.
         local sectors
-        sectors=$(minfo -i "$spec" :: | sed -n 's/^\(small\|big\) size: \([1-9][0-9]*\) sectors$/\2/p')
+        sectors=$(minfo -i "$volume" :: | sed -n 's/^\(small\|big\) size: \([1-9][0-9]*\) sectors$/\2/p')
         dd if="$image" of="$file" bs=512 skip=$((offset / 512)) count="$sectors" status=none
     fi
     if ! output=$(fsck.fat -n "$file" 2>&1); then
@@ -292,9 +292,9 @@ fsck_volume() {
 }
 
 check_clean() {
-    local spec
-    for spec in "${volumes[@]}"; do
-        fsck_volume "$spec"
+    local volume
+    for volume in "${volumes[@]}"; do
+        fsck_volume "$volume"
     done
 }
 

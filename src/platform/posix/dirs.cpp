@@ -40,9 +40,7 @@ std::optional<std::string> ReadFilePrefix(const ResolvedPath &file) {
     std::array<char, 4096> chunk{};
     while (bytes.size() < kMsdosSysLimit) {
         std::size_t wanted = std::min(chunk.size(), kMsdosSysLimit - bytes.size());
-        ssize_t got = read(fd.Get(), chunk.data(), wanted);
-        if (got < 0 && errno == EINTR)
-            continue;
+        ssize_t got = ReadRetrying(fd.Get(), chunk.data(), wanted);
         if (got < 0)
             return std::nullopt;
         if (got == 0)

@@ -268,6 +268,14 @@ FileDescriptor::~FileDescriptor() {
         close(fd_);
 }
 
+ssize_t ReadRetrying(int fd, char *buffer, std::size_t size) {
+    for (;;) {
+        ssize_t got = read(fd, buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 bool ClearNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
     return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 namespace dosprep::posix {
 
@@ -161,6 +162,10 @@ int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &
 
 // Clears O_NONBLOCK, set for the open only; false with errno on failure.
 bool ClearNonBlocking(int fd);
+
+// read(2), retried when a signal interrupts it: the count read, 0 at the
+// end, or -1 with errno set.
+ssize_t ReadRetrying(int fd, char *buffer, std::size_t size);
 
 char AsciiUpper(char c);
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);

@@ -243,9 +243,7 @@ std::optional<std::string> FindValue(std::string_view section, std::string_view 
     ProfileSearch search(section, key, valueLimit);
     bool first = true;
     for (;;) {
-        ssize_t got = read(fd.Get(), chunk.get(), kChunk);
-        if (got < 0 && errno == EINTR)
-            continue;
+        ssize_t got = ReadRetrying(fd.Get(), chunk.get(), kChunk);
         if (got < 0)
             return std::nullopt;
         if (got == 0)

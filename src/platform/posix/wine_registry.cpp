@@ -1,5 +1,7 @@
 #include "platform/posix/wine_registry.h"
 
+#include "platform/posix/dos_path.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -696,9 +698,7 @@ bool ReadRegistryFile(int fd, std::vector<RegistryQuery> &queries) {
     auto chunk = std::make_unique<char[]>(kChunk);
     RegistryReader reader(queries);
     for (;;) {
-        ssize_t got = read(fd, chunk.get(), kChunk);
-        if (got < 0 && errno == EINTR)
-            continue;
+        ssize_t got = ReadRetrying(fd, chunk.get(), kChunk);
         if (got < 0)
             return false;
         if (got == 0)
