@@ -439,15 +439,11 @@ ModelRegistry ModelLoad(std::string_view file, const std::vector<std::string> &k
 }
 
 // WideCharToMultiByte as the reader stands in for it: ASCII as it is,
-// every other character (a surrogate pair is one) '?'.
+// every other UTF-16 unit '?', as Wine converts to a single-byte code page.
 std::string ModelNarrow(std::u16string_view text) {
     std::string narrow;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        narrow += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
-        if (text[i] >= 0xd800 && text[i] < 0xdc00 && i + 1 < text.size() && text[i + 1] >= 0xdc00 &&
-            text[i + 1] < 0xe000)
-            ++i;
-    }
+    for (char16_t unit : text)
+        narrow += unit < 0x80 ? static_cast<char>(unit) : '?';
     return narrow;
 }
 

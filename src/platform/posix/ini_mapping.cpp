@@ -31,20 +31,13 @@ RegistryText Widen(std::string_view text) {
 // ANSI code page follows the locale Wine started in, which is not known
 // here; ASCII is the same in all of them, and other characters only ever
 // fail the classifier's comparisons of ASCII letters, whatever bytes they
-// would become. A surrogate pair is one character.
+// would become. Wine converts to a single-byte code page one UTF-16 unit
+// at a time, so each unit is one byte, and each half of a surrogate pair
+// a '?' of its own; that keeps a cut value as long as Wine's.
 std::string Narrow(std::u16string_view text) {
     std::string narrow;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char16_t unit = text[i];
-        if (unit < 0x80) {
-            narrow += static_cast<char>(unit);
-            continue;
-        }
-        narrow += '?';
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] < 0xE000)
-            ++i;
-    }
+    for (char16_t unit : text)
+        narrow += unit < 0x80 ? static_cast<char>(unit) : '?';
     return narrow;
 }
 

@@ -28,7 +28,7 @@ struct MappedValue {
 // Wine ignores them. A mapped value is taken from the registry only: a
 // missing key or value, one that is not REG_SZ, or a text of another form
 // gives the default. The value comes as the Windows program would see it
-// in the ANSI code page: ASCII as it is, anything else as '?'; at most
+// in the ANSI code page: ASCII as it is, any other UTF-16 unit as '?'; at most
 // `limit` bytes are kept. Registry files that cannot be read, or are no
 // registry files, map nothing.
 MappedValue LookUpMappedValue(int prefix, std::string_view section, std::string_view key,
