@@ -36,7 +36,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Packages and the README's own commands.
 PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git)
-# dosprep-image and its tests: mtools reaches the volumes; mkfs.fat,
-# fsck.fat and sfdisk make and check the test images.
-IMAGE_PACKAGES=(mtools dosfstools fdisk)
+# dosprep-image and its tests: mtools reaches the volumes and fsck.fat
+# checks them; qemu-img, qemu-storage-daemon and FUSE reach disks of other
+# formats than raw; mkfs.fat and sfdisk make the test images.
+IMAGE_PACKAGES=(mtools dosfstools fdisk qemu-utils qemu-system-common fuse3)
 LINT_PACKAGES=(shellcheck)

@@ -4,7 +4,9 @@
 # checks its exit status and message, the bytes and attributes on the
 # volume, that fsck.fat -n finds it clean, that nothing is left beside the
 # image or in the temporary directory, and that a second run writes
-# nothing. Arguments: the source directory and the build directory.
+# nothing. Disks of other formats are made with qemu-img convert from the
+# same raw disks, and checked in the guest's view: converted back to raw.
+# Arguments: the source directory and the build directory.
 set -euo pipefail
 export LC_ALL=C
 for command in mkfs.fat fsck.fat sfdisk mcopy; do
@@ -16,6 +18,40 @@ tool=$(readlink -f -- "$2")/dosprep-image
 work=$(mktemp -d)
 trap 'chmod -R u+w -- "$work"; rm -rf -- "$work"' EXIT
 failures=0
+
+# Rows on disks of other formats need QEMU and FUSE; under CI they fail
+# without them, elsewhere they are skipped, and said to be.
+qemu_missing=
+for command in qemu-img qemu-storage-daemon fusermount3; do
+    command -v "$command" >/dev/null || qemu_missing+=" $command"
+done
+[ -c /dev/fuse ] || qemu_missing+=" /dev/fuse"
+
+# A PATH without fusermount3: a machine without FUSE.
+mkdir -p -- "$work/nofuse"
+IFS=: read -r -a path_dirs <<<"$PATH"
+for dir in "${path_dirs[@]}"; do
+    commands=()
+    for command in "$dir"/*; do
+        name=${command##*/}
+        if [[ $name != fusermount* ]] && [ -x "$command" ] && [ ! -e "$work/nofuse/$name" ]; then
+            commands+=("$command")
+            : >"$work/nofuse/$name" # taken: the first in PATH wins
+        fi
+    done
+    [ ${#commands[@]} -eq 0 ] || ln -sf -t "$work/nofuse" -- "${commands[@]}"
+done
+
+# A PATH whose mren waits, so that a signal can arrive while the tool
+# writes: it says so in $work/waiting and goes on once $work/go exists.
+mkdir -p -- "$work/slow"
+printf '#!/bin/sh
+: >"%s"
+while [ ! -e "%s" ]; do sleep 0.02; done
+exec %s "$@"
+' \
+    "$work/waiting" "$work/go" "$(command -v mren)" >"$work/slow/mren"
+chmod +x -- "$work/slow/mren"
 
 # mtools as the tool sets it up, whatever the caller's settings.
 export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=0 MTOOLS_LOWER_CASE=0 MTOOLS_NO_VFAT=0
@@ -242,6 +278,148 @@ build_none() {
     image=$work/disk/none.img
 }
 
+# Two files on the volume `vol`, the first one's chain led into the
+# second's in both FATs, as a few changed bytes in a FAT do.
+build_cross_linked() {
+    local file=${vol%@@*} start=0 reserved fat_sectors dat dll fat
+    [[ $vol != *@@* ]] || start=${vol##*@@}
+    head -c 5000 /dev/urandom | mcopy -i "$vol" - ::/GAME.DAT
+    head -c 9000 /dev/urandom | mcopy -i "$vol" - ::/GAME.DLL
+    reserved=$(minfo -i "$vol" :: | sed -n 's/^reserved (boot) sectors: //p')
+    fat_sectors=$(minfo -i "$vol" :: | sed -n 's/^sectors per fat: //p')
+    dat=$(mshowfat -i "$vol" ::/GAME.DAT | sed 's/^.*<\([0-9]*\).*$/\1/')
+    dll=$(mshowfat -i "$vol" ::/GAME.DLL | sed 's/^.*<\([0-9]*\).*$/\1/')
+    for fat in 0 1; do
+        printf '%b' "$(printf '\\x%02x' $((dll & 255)) $((dll >> 8)))" |
+            dd of="$file" bs=1 conv=notrunc status=none \
+                seek=$((start + (reserved + fat * fat_sectors) * 512 + dat * 2))
+    done
+}
+
+build_damaged() {
+    build_fat16_sample
+    build_cross_linked
+}
+
+build_damaged_partition() {
+    build_partitioned
+    vol=$vol_3
+    build_cross_linked
+}
+
+# A FAT16 volume marked as in use, as a machine that lost power leaves it.
+build_dirty() {
+    build_fat16_sample
+    printf '\x01' | dd of="$image" bs=1 seek=37 conv=notrunc status=none
+}
+
+# --- other disk formats -----------------------------------------------------
+
+# convert_to FORMAT EXTENSION [OPTION...]: the raw disk built so far
+# becomes an image of that format, made with qemu-img convert; vol, vol_2
+# and vol_3 then name the same volumes in the guest's view of it.
+convert_to() {
+    local format=$1 raw=$image name
+    image=$work/disk/disk.$2
+    shift 2
+    qemu-img convert -f raw -O "$format" "$@" "$raw" "$image"
+    rm -f -- "$raw"
+    view_format=$format
+    for name in vol vol_2 vol_3; do
+        printf -v "$name" '%s' "${!name/#"$raw"/$work/view.img}"
+    done
+    make_view
+}
+
+# The guest's view of the image: its disk, converted back to raw.
+make_view() {
+    [ -n "$view_format" ] || return 0
+    rm -f -- "$work/view.img"
+    qemu-img convert -f "$view_format" -O raw "$image" "$work/view.img" ||
+        fail "qemu-img cannot read the image"
+}
+
+build_qcow2() { build_fat16_sample && convert_to qcow2 qcow2; }
+build_vhd_fixed() { build_fat16_sample && convert_to vpc vhd -o subformat=fixed; }
+build_vhd_dynamic() { build_fat16_sample && convert_to vpc vhd -o subformat=dynamic; }
+build_vdi() { build_fat16_sample && convert_to vdi vdi; }
+build_vdi_static() { build_fat16_sample && convert_to vdi vdi -o static=on; }
+build_vmdk() { build_fat16_sample && convert_to vmdk vmdk; }
+build_vhdx() { build_fat16_sample && convert_to vhdx vhdx; }
+build_partitioned_qcow2() { build_partitioned && convert_to qcow2 qcow2; }
+build_damaged_vdi() { build_damaged && convert_to vdi vdi; }
+build_stream_vmdk() { build_fat16_sample && convert_to vmdk vmdk -o subformat=streamOptimized; }
+
+build_vmdk_version_3() {
+    build_vmdk
+    printf '\x03' | dd of="$image" bs=1 seek=4 conv=notrunc status=none
+}
+
+# An overlay on a qcow2 base, which must never be written.
+build_qcow2_overlay() {
+    build_qcow2
+    mv -- "$image" "$work/disk/base.qcow2"
+    qemu-img create -q -f qcow2 -b base.qcow2 -F qcow2 "$image"
+}
+
+# set_vhd_footer AT BYTES: printf %b BYTES at byte AT of both copies of the
+# footer of the dynamic VHD `image`, their checksums made right again.
+set_vhd_footer() {
+    local base byte sum
+    for base in 0 $(($(stat -c %s "$image") - 512)); do
+        printf '%b' "$2" | dd of="$image" bs=1 seek=$((base + $1)) conv=notrunc status=none
+        printf '\0\0\0\0' | dd of="$image" bs=1 seek=$((base + 64)) conv=notrunc status=none
+        sum=0
+        for byte in $(od -A n -t u1 -v -j "$base" -N 512 "$image"); do
+            sum=$((sum + byte))
+        done
+        sum=$((~sum & 0xffffffff))
+        printf '%b' "$(printf '\\x%02x' $((sum >> 24)) $((sum >> 16 & 255)) $((sum >> 8 & 255)) $((sum & 255)))" |
+            dd of="$image" bs=1 seek=$((base + 64)) conv=notrunc status=none
+    done
+}
+
+# A VHD sized by its footer (force_size), given a CHS geometry and a
+# creator: 86Box's CHS is its whole size; DOSBox-X's can be a little less.
+build_vhd_86box() {
+    build_fat16_sample
+    convert_to vpc vhd -o subformat=dynamic,force_size=on
+    set_vhd_footer 56 '\x04\x00\x02\x10' # 1024 x 2 x 16 = 32768 sectors
+    set_vhd_footer 28 86bx
+}
+
+build_vhd_dosbox() {
+    build_vhd_86box
+    set_vhd_footer 56 '\x03\xf7\x02\x10' # 1015 x 2 x 16 = 32480 sectors
+    set_vhd_footer 28 DBox
+}
+
+# A differencing VHD: QEMU reads it as if it stood alone.
+build_vhd_differencing() {
+    build_vhd_dynamic
+    set_vhd_footer 60 '\x00\x00\x00\x04'
+}
+
+# The first KiB of a dynamic VHD, its footer copy and header, overwritten.
+build_vhd_garbage_header() {
+    build_vhd_dynamic
+    head -c 1024 /dev/urandom | dd of="$image" conv=notrunc status=none
+    vol=
+}
+
+build_qcow2_cut_short() {
+    build_qcow2
+    truncate -s $(($(stat -c %s "$image") - 65536)) "$image"
+    vol=
+}
+
+# A VirtualBox snapshot: its link to the parent disk set.
+build_vdi_snapshot() {
+    build_vdi
+    head -c 16 /dev/urandom | dd of="$image" bs=1 seek=$((0x1a8)) conv=notrunc status=none
+    vol=
+}
+
 # --- checks ----------------------------------------------------------------------
 
 fail() {
@@ -275,14 +453,14 @@ expect_attributes() {
 
 # Each FAT volume of the image, on its own, passes fsck.fat -n.
 fsck_volume() {
-    local volume=$1 file=$image offset=0 output
+    local volume=$1 file=${1%@@*} offset=0 output
     if [[ $volume == *@@* ]]; then
         offset=${volume##*@@}
         file=$work/partition
         # As many sectors as the boot sector gives the volume.
         local sectors
         sectors=$(minfo -i "$volume" :: | sed -n 's/^\(small\|big\) size: \([1-9][0-9]*\) sectors$/\2/p')
-        dd if="$image" of="$file" bs=512 skip=$((offset / 512)) count="$sectors" status=none
+        dd if="${volume%@@*}" of="$file" bs=512 skip=$((offset / 512)) count="$sectors" status=none
     fi
     if ! output=$(fsck.fat -n "$file" 2>&1); then
         fail "fsck.fat -n: $output"
@@ -293,6 +471,7 @@ fsck_volume() {
 
 check_clean() {
     local volume
+    [[ " $options " != *" UNCLEAN "* ]] || return 0
     for volume in "${volumes[@]}"; do
         fsck_volume "$volume"
     done
@@ -401,7 +580,7 @@ check_nothing_written() {
 }
 
 check_help() {
-    grep -q '^Usage: dosprep-image \[--partition N\] \[--in-place\] \[--diff\] \[--dry-run\] IMAGE$' "$work/stdout" ||
+    grep -q '^Usage: dosprep-image \[--partition N\] \[--in-place\] \[--diff\] \[--dry-run\] \[--force\] IMAGE$' "$work/stdout" ||
         fail "no usage line"
 }
 
@@ -447,6 +626,35 @@ cases=(
     'two images|build_fat12_sample|EXTRA|2||check_none'
     '--help|build_none|--help|0||check_help'
     '--version|build_none|--version|0||check_version'
+    'a qcow2 disk (QEMU)|build_qcow2||0||check_sample_result'
+    'a fixed VHD, a raw disk with a footer|build_vhd_fixed||0||check_sample_result'
+    'a dynamic VHD (Virtual PC, 86Box, DOSBox-X)|build_vhd_dynamic||0||check_sample_result'
+    'a dynamic VDI (VirtualBox)|build_vdi||0||check_sample_result'
+    'a static VDI|build_vdi_static||0||check_sample_result'
+    'a VMDK (VMware)|build_vmdk||0||check_sample_result'
+    'a VHDX, as QEMU writes it in place|build_vhdx||0||check_sample_result'
+    'a partitioned qcow2 disk in place|build_partitioned_qcow2|--in-place|0||check_partitioned'
+    'a qcow2 overlay: its base is never written|build_qcow2_overlay||0||check_sample_result'
+    'a dry run on a VMDK writes nothing|build_vmdk|--dry-run|0||check_sample_untouched'
+    'an 86Box VHD, its CHS geometry its whole size|build_vhd_86box||0||check_sample_result'
+    'a DOSBox-X VHD that QEMU sizes short|build_vhd_dosbox|UNCLEAN|1|the FAT volume \(16777216 bytes\) runs past the end of the disk as QEMU 7.2 sizes this VHD: by its CHS geometry, 16629760 bytes, not the 16777216 of its footer \(creator .DBox.\)|check_none'
+    'a differencing VHD|build_vhd_differencing||1|is a differencing VHD, a child of another disk, which QEMU 7.2 would read without its parent; merge it into its parent first|check_none'
+    'a VHD with a garbage header|build_vhd_garbage_header||1|is a damaged VHD: its footer is that of a dynamic or differencing disk, but it does not start as one|check_none'
+    'a qcow2 cut short|build_qcow2_cut_short||1|the image file is damaged \(.+\); nothing written: repair it with qemu-img check -r all|check_none'
+    'a VirtualBox snapshot|build_vdi_snapshot||1|is a VirtualBox snapshot \(a differencing VDI\), which QEMU cannot open; merge it into one disk first \(VBoxManage clonemedium\)|check_none'
+    'a streamOptimized VMDK|build_stream_vmdk||1|is a streamOptimized VMDK, whose compressed data QEMU cannot rewrite in place|check_none'
+    'a version-3 VMDK|build_vmdk_version_3||1|is a version-3 VMDK, which QEMU 7.2 opens only read-only|check_none'
+    'a damaged volume is not written to|build_damaged|UNCLEAN|1|the volume is damaged: C:\\GAME.DAT: File size is 5000 bytes, cluster chain length is > [0-9]+ bytes; nothing written: repair it with ScanDisk on the machine, or fsck.fat -a, or write anyway with --force|check_none'
+    '--force writes to it all the same|build_damaged|--force UNCLEAN|0|the volume is damaged: C:\\GAME.DAT: .+; writing to it all the same \(--force\)|check_sample_result'
+    'a damaged volume in a VDI|build_damaged_vdi|UNCLEAN|1|the volume is damaged: C:\\GAME.DAT: .+; nothing written: .+|check_none'
+    'a damaged partition without FUSE|build_damaged_partition|--partition 3 NOFUSE UNCLEAN|1|partition 3 is damaged: C:\\GAME.DAT: .+; nothing written: .+|check_none'
+    'a dirty bit alone is a warning|build_dirty|UNCLEAN|0|the volume was not shut down cleanly \(its dirty bit is set\); ScanDisk on the machine checks it|check_sample_result'
+    'a partitioned raw disk without FUSE|build_partitioned|NOFUSE|0||check_partitioned'
+    'a fixed VHD without FUSE|build_vhd_fixed|NOFUSE|0||check_sample_result'
+    'a qcow2 disk without FUSE|build_qcow2|NOFUSE|1|is a qcow2 image, which is reached through a FUSE export, but fusermount3 is not installed \(Debian.s fuse3\); to prepare it anyway, convert it first: qemu-img convert -O raw .+/disk.qcow2 disk.img|check_none'
+    'an image that another process has open|build_fat16_sample|HELD|1|is in use by process [0-9]+ \(sleep\); close it first|check_sample_untouched'
+    'SIGTERM while writing leaves nothing behind|build_qcow2|SIGTERM|1||check_sample_untouched'
+    'SIGINT to the whole group likewise|build_vdi|SIGINT|1||check_sample_untouched'
 )
 
 # The image as it was, to compare with: its bytes, its modification time.
@@ -465,22 +673,87 @@ expect_unchanged() {
     [ "$(stat -c '%i %y' -- "$image")" = "$before_state" ] || fail "$1: the image was written"
 }
 
+# Every file beside the image, by its contents.
+other_files() {
+    (cd "$work/disk" && find . -type f ! -name "${image##*/}" -exec md5sum -- {} + | sort)
+}
+
+# What a run must not change in an image of another format: the format,
+# the virtual size, the subformat (VHD disk type, VDI image type, VMDK
+# create type) and the backing file.
+image_facts() {
+    [ -n "$view_format" ] || return 0
+    qemu-img info --output=json "$image" 2>/dev/null |
+        grep -E '^    "(format|virtual-size|backing-filename)"|"create-type"' || true
+    case $view_format in
+    vpc) od -A n -t x1 -j $(($(stat -c %s "$image") - 512 + 60)) -N 4 "$image" ;;
+    vdi) od -A n -t x1 -j 76 -N 4 "$image" ;;
+    esac
+}
+
+# Whether a builder makes an image of another format than raw.
+uses_qemu() {
+    local body callee
+    body=$(declare -f "$1")
+    [[ $body != *convert_to* ]] || return 0
+    while read -r callee; do
+        [ "$callee" = "$1" ] || ! uses_qemu "$callee" || return 0
+    done < <(grep -o 'build_[a-z0-9_]*' <<<"$body" | sort -u)
+    return 1
+}
+
+# Runs the tool in a process group of its own and, once it writes (its
+# mren waits), sends it a signal: SIGTERM to the tool alone, SIGINT to the
+# whole group, as Ctrl-C does. Nothing may be left: no daemon, no mount.
+run_interrupted() {
+    local signal=$1 pid tries=0
+    shift
+    rm -f -- "$work/waiting" "$work/go"
+    set -m
+    TMPDIR=$work/tmp PATH=$work/slow:$PATH "$tool" "$@" >"$work/stdout" 2>"$work/stderr" &
+    pid=$!
+    set +m
+    while [ ! -e "$work/waiting" ] && [ $((tries += 1)) -lt 1500 ]; do sleep 0.02; done
+    grep -qF " $work/tmp/" /proc/mounts || fail "no FUSE export while writing"
+    if [ "$signal" = SIGINT ]; then kill -INT -- "-$pid"; else kill -TERM "$pid"; fi
+    : >"$work/go"
+    wait "$pid" || status=$?
+    ! grep -F " $work/" /proc/mounts || fail "a FUSE mount is left"
+    ! pgrep -f -- "$work/tmp" || fail "a process is left"
+}
+
 # Runs the tool with the row's options on `target`; stdout, stderr and
 # the status land in $work.
+# Words of the options that are not options: LINK runs it through a
+# symbolic link, EXTRA with a second image, NOFUSE on a PATH without
+# fusermount3, HELD while another process has the image open, SIGTERM and
+# SIGINT interrupted; UNCLEAN marks a volume that is damaged on purpose.
 run_tool() {
     local -a argv=()
-    local option
+    local option path=$PATH holder='' signal=''
     target=$image
     for option in $options; do
         case $option in
         LINK) target=$work/disk/link.img ;;
         EXTRA) argv+=("$work/disk/other.img") ;;
+        NOFUSE) path=$work/nofuse ;;
+        HELD) sleep 600 7<"$image" & holder=$! ;;
+        SIGTERM | SIGINT) signal=$option ;;
+        UNCLEAN) ;;
         *) argv+=("$option") ;;
         esac
     done
     [[ " $options " == *" --help "* || " $options " == *" --version "* ]] || argv+=("$target")
     status=0
-    TMPDIR=$work/tmp "$tool" "${argv[@]}" >"$work/stdout" 2>"$work/stderr" || status=$?
+    if [ -n "$signal" ]; then
+        run_interrupted "$signal" "${argv[@]}"
+    else
+        TMPDIR=$work/tmp PATH=$path "$tool" "${argv[@]}" >"$work/stdout" 2>"$work/stderr" || status=$?
+    fi
+    if [ -n "$holder" ]; then
+        kill "$holder"
+        wait "$holder" || true
+    fi
 }
 
 check_messages() {
@@ -488,13 +761,22 @@ check_messages() {
     stderr=$(cat "$work/stderr")
     case $expected_status in
     0)
-        [ -z "$stderr" ] || fail "unexpected message: $stderr"
+        if [ -n "$message" ]; then
+            local prefix="dosprep-image: $target: warning: "
+            if [ "$(wc -l <"$work/stderr")" -ne 1 ] || [[ ${stderr#"$prefix"} == "$stderr" ]] ||
+                ! grep -qE -- "^${message}\$" <<<"${stderr#"$prefix"}"; then
+                fail "warning: $stderr"
+            fi
+        else
+            [ -z "$stderr" ] || fail "unexpected message: $stderr"
+        fi
         if [[ " $options " != *" --diff "* && " $options " != *" --dry-run "* && " $options " != *" --help "* &&
             " $options " != *" --version "* ]]; then
             [ ! -s "$work/stdout" ] || fail "unexpected output: $(cat "$work/stdout")"
         fi
         ;;
     1)
+        [ -n "$message" ] || return 0 # interrupted
         [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "not one line: $stderr"
         local prefix="dosprep-image: $target: "
         [[ ${stderr#"$prefix"} != "$stderr" ]] || fail "message does not name the image: $stderr"
@@ -511,15 +793,26 @@ for row in "${cases[@]}"; do
     IFS='|' read -r name builder options expected_status message check <<<"$row"
     rm -rf -- "$work/disk" "$work/tmp"
     mkdir -p -- "$work/disk" "$work/tmp"
-    vol='' vol_2='' vol_3=''
+    vol='' vol_2='' vol_3='' view_format=''
+    if [ -n "$qemu_missing" ] && uses_qemu "$builder"; then
+        if [ "${CI:-}" = true ]; then
+            fail "missing:$qemu_missing"
+        else
+            echo "skip: $name (missing:$qemu_missing)"
+        fi
+        continue
+    fi
     "$builder"
     volumes=()
     if [ -f "$image" ] && [[ $builder != build_text_file ]]; then
-        if [ -n "$vol_2" ]; then volumes=("$vol_2" "$vol_3"); else volumes=("$vol"); fi
+        if [ -n "$vol_2" ]; then volumes=("$vol_2" "$vol_3"); elif [ -n "$vol" ]; then volumes=("$vol"); fi
     fi
     entries_before=$(ls -A "$work/disk")
+    others_before=$(other_files)
+    facts_before=$(image_facts)
     remember
     run_tool
+    [ -z "$vol$vol_2" ] || make_view
     [ "$status" -eq "$expected_status" ] || fail "status $status, expected $expected_status: $(cat "$work/stderr")"
     check_messages
     if [ "$expected_status" -ne 0 ] && [[ " $options " != *" --in-place "* ]] && [ -n "$before_state" ]; then
@@ -531,6 +824,11 @@ for row in "${cases[@]}"; do
     check_clean
     [ "$(ls -A "$work/disk")" = "$entries_before" ] || fail "left beside the image: $(ls -A "$work/disk")"
     [ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
+    [ "$(other_files)" = "$others_before" ] || fail "another file beside the image changed"
+    if [ "$expected_status" -eq 0 ] && [ -n "$view_format" ]; then
+        [ "$(image_facts)" = "$facts_before" ] || fail "the image is now: $(image_facts)"
+        qemu-img check -q "$image" >/dev/null 2>&1 || [ $? -eq 63 ] || fail "qemu-img check: $(qemu-img check "$image" 2>&1)"
+    fi
     [ -n "$vol" ] || vol=${vol_2:-}
     "$check"
     # Once prepared, the image is not written again.

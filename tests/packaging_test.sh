@@ -10,11 +10,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$stage/usr" >/dev/null
 [ -x "$stage/usr/bin/dosprep" ] || fail "bin/dosprep missing"
 [ -x "$stage/usr/bin/dosprep-image" ] || fail "bin/dosprep-image missing"
+for part in volume export; do
+    [ -f "$stage/usr/bin/dosprep-image-$part.sh" ] || fail "bin/dosprep-image-$part.sh missing"
+done
 for page in dosprep dosprep-image; do
     gzip -t "$stage/usr/share/man/man1/$page.1.gz" || fail "$page man page missing or damaged"
     zcat "$stage/usr/share/man/man1/$page.1.gz" | grep -q "^\\.TH ${page^^} 1" || fail "$page: not a man page"
 done
-[ "$(find "$stage" -type f | wc -l)" -eq 4 ] || fail "unexpected files: $(find "$stage" -type f)"
+[ "$(find "$stage" -type f | wc -l)" -eq 6 ] || fail "unexpected files: $(find "$stage" -type f)"
 
 # The installed dosprep-image runs the dosprep installed beside it.
 version=$("$stage/usr/bin/dosprep-image" --version)
@@ -32,10 +35,12 @@ info=$(dpkg-deb --info "$deb")
 grep -q '^ Package: dosprep$' <<<"$info" || fail "package name"
 grep -q "^ Architecture: $(dpkg --print-architecture)\$" <<<"$info" || fail "architecture"
 depends=$(sed -n 's/^ Depends: //p' <<<"$info" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | tr '\n' ' ')
-[ "$depends" = "libc6 libgcc-s1 libstdc++6 mtools " ] || fail "dependencies: $depends"
+[ "$depends" = "dosfstools libc6 libgcc-s1 libstdc++6 mtools " ] || fail "dependencies: $depends"
+recommends=$(sed -n 's/^ Recommends: //p' <<<"$info")
+[ "$recommends" = "qemu-utils, qemu-system-common, fuse3" ] || fail "recommendations: $recommends"
 listing=$(dpkg-deb --contents "$deb")
 contents=$(awk '{ print $6 }' <<<"$listing" | grep -v '/$' | sort | tr '\n' ' ')
-[ "$contents" = "./usr/bin/dosprep ./usr/bin/dosprep-image ./usr/share/man/man1/dosprep-image.1.gz ./usr/share/man/man1/dosprep.1.gz " ] ||
+[ "$contents" = "./usr/bin/dosprep ./usr/bin/dosprep-image ./usr/bin/dosprep-image-export.sh ./usr/bin/dosprep-image-volume.sh ./usr/share/man/man1/dosprep-image.1.gz ./usr/share/man/man1/dosprep.1.gz " ] ||
     fail "contents: $contents"
 grep -qE '^-rwxr-xr-x .* \./usr/bin/dosprep-image$' <<<"$listing" ||
     fail "dosprep-image is not executable in the .deb"

@@ -1,0 +1,276 @@
+# shellcheck shell=bash disable=SC2034,SC2154 # globals shared with dosprep-image
+# dosprep-image: the disk image through QEMU's block layer. qemu-img names
+# the format and checks the image file; qemu-storage-daemon exports the
+# disk, or the slice of it that is the volume, as raw bytes through FUSE,
+# for mtools and fsck.fat. No disk format is known here: QEMU reads and
+# writes them all. What is ours is which images are safe to write.
+# Sourced by dosprep-image, which sets `image`, `image_size`, `scratch`
+# and `fail`.
+
+# Formats that QEMU 7.2 reads and writes in place.
+readonly writable_formats=" raw vpc vdi qcow2 vmdk vhdx qed qcow parallels "
+
+format=raw       # QEMU's name of the image's format
+through_qemu=0   # 1: the disk is reached through an export
+size_note=       # why the disk ends before the image says, for messages
+daemon_pid=
+daemon_mount=
+
+# --- the image file -----------------------------------------------------------
+
+# Emulators do not lock their disks: writing under a running one corrupts
+# the disk as soon as it writes its cache back. Any process that has the
+# image open is named, found as fuser finds it.
+check_not_in_use() {
+    local fd pid name
+    fd=$(find -L /proc/[0-9]*/fd -maxdepth 1 -samefile "$image" -print -quit 2>/dev/null) || true
+    [ -n "$fd" ] || return 0
+    pid=${fd#/proc/}
+    pid=${pid%%/*}
+    name=$(cat "/proc/$pid/comm" 2>/dev/null) || name=gone
+    fail "is in use by process $pid ($name); close it first"
+}
+
+# The first message of a QEMU tool in FILE ($scratch/err), without the
+# tool's name and the option or file it names.
+qemu_message() {
+    sed -n -e '1{s/^qemu-[a-z-]*: //' -e "s/^--[a-z]* [^ ]*: //; s/^Could not open '.*': //; s/^ERROR:* //; p}" \
+        -- "${1:-$scratch/err}"
+}
+
+# qemu-img info --output=json, flattened: info[KEY] for each scalar, KEY
+# the names on the way to it joined by dots (format-specific.data.create-type).
+read_image_info() {
+    declare -g -A info=()
+    local key value
+    if ! qemu-img info --output=json -- "$image" >"$scratch/out" 2>"$scratch/err"; then
+        case $(qemu_message) in
+        *'VDI image (non-NULL link UUID)'* | *'VDI image (non-NULL parent UUID)'*)
+            fail "is a VirtualBox snapshot (a differencing VDI), which QEMU cannot open; merge it into one disk first (VBoxManage clonemedium)" ;;
+        esac
+        fail "cannot be opened as a disk image: $(qemu_message)"
+    fi
+    while IFS=$'\t' read -r key value; do
+        info[$key]=$value
+    done < <(awk '
+        {
+            line = $0
+            sub(/^[ \t]+/, "", line)
+            sub(/,$/, "", line)
+            if (line == "}" || line == "]") { depth--; next }
+            name = ""
+            if (match(line, /^"[^"]*": /)) {
+                name = substr(line, 2, RLENGTH - 4)
+                line = substr(line, RLENGTH + 1)
+            } else if (is_array[depth]) {
+                name = count[depth]++
+            }
+            if (line == "{" || line == "[") {
+                depth++
+                key[depth] = name
+                is_array[depth] = line == "["
+                count[depth] = 0
+                next
+            }
+            path = ""
+            for (i = 2; i <= depth; i++) path = path key[i] "."
+            if (line ~ /^".*"$/) line = substr(line, 2, length(line) - 2)
+            print path name "\t" line
+        }' "$scratch/out")
+    if [ -z "${info[format]:-}" ] || [[ ! ${info[virtual-size]:-} =~ ^[0-9]+$ ]]; then
+        fail "internal error: qemu-img info gave no format and size"
+    fi
+}
+
+# Sets vhd_type, vhd_size and vhd_creator from the VHD footer at byte
+# OFFSET; false when there is none.
+read_vhd_footer() {
+    local -a byte
+    read -r -d '' -a byte < <(dd if="$image" iflag=skip_bytes skip="$1" bs=512 count=1 status=none |
+        od -A n -t u1 -v) || true # ends at the end
+    [ ${#byte[@]} -eq 512 ] && [ "${byte[*]:0:8}" = '99 111 110 101 99 116 105 120' ] || return 1 # conectix
+    vhd_type=$((byte[60] << 24 | byte[61] << 16 | byte[62] << 8 | byte[63]))
+    vhd_size=0
+    local i
+    for i in 48 49 50 51 52 53 54 55; do
+        vhd_size=$((vhd_size << 8 | byte[i]))
+    done
+    vhd_creator=$(printf '%b' "$(printf '\\%03o' "${byte[@]:28:4}")" | tr -c '[:print:]' ' ')
+}
+
+# qemu-img names a fixed VHD raw: it is a raw disk with a 512-byte footer
+# that the guest does not see.
+check_fixed_vhd() {
+    [ "$image_size" -ge 1024 ] && read_vhd_footer $((image_size - 512)) || return 0
+    [ "$vhd_type" -eq 2 ] ||
+        fail "is a damaged VHD: its footer is that of a dynamic or differencing disk, but it does not start as one"
+    image_size=$((image_size - 512))
+}
+
+# QEMU 7.2 opens a differencing VHD as if it stood alone: blocks that live
+# in its parent read as zeros, and writes corrupt it. It also sizes a VHD
+# by its CHS geometry unless its creator is one that QEMU trusts for the
+# size; the disk can then end before the last sectors of the volume.
+check_dynamic_vhd() {
+    read_vhd_footer 0 || fail "internal error: QEMU named a VHD that has no footer"
+    [ "$vhd_type" -ne 4 ] ||
+        fail "is a differencing VHD, a child of another disk, which QEMU 7.2 would read without its parent; merge it into its parent first"
+    if [ "${info[virtual-size]}" -lt "$vhd_size" ]; then
+        size_note=" as QEMU 7.2 sizes this VHD: by its CHS geometry, ${info[virtual-size]} bytes, not the $vhd_size of its footer (creator '$vhd_creator')"
+    fi
+}
+
+check_vmdk() {
+    local type=${info[format-specific.data.create-type]:-} vmdk_version
+    case $type in
+    monolithicSparse) ;;
+    streamOptimized) fail "is a streamOptimized VMDK, whose compressed data QEMU cannot rewrite in place" ;;
+    *) fail "is a VMDK of type ${type:-unknown}, which keeps its data in other files; only single-file (monolithicSparse) VMDKs are prepared" ;;
+    esac
+    # QEMU 7.2 opens a version-3 VMDK only read-only, which would fail only
+    # at the first write.
+    vmdk_version=$(od -A n -t u4 --endian=little -j 4 -N 4 -- "$image" | tr -d ' ')
+    [ "$vmdk_version" != 3 ] || fail "is a version-3 VMDK, which QEMU 7.2 opens only read-only"
+}
+
+# Where the format has a check, the image file must pass it: a write into
+# damaged metadata spreads the damage. Leaked clusters alone are harmless.
+check_image_file() {
+    local status=0
+    qemu-img check -f "$format" --output=json -- "$image" >"$scratch/out" 2>"$scratch/err" || status=$?
+    case $status in
+    0 | 3 | 63) ;; # clean, leaks only, no check for the format
+    2) fail "the image file is damaged ($(qemu_message)); nothing written: repair it with qemu-img check -r all" ;;
+    *) fail "cannot check the image file: $(qemu_message)" ;;
+    esac
+}
+
+# What is missing for an export through FUSE, or nothing.
+fuse_missing() {
+    if ! command -v qemu-storage-daemon >/dev/null; then
+        echo "qemu-storage-daemon is not installed (Debian's qemu-system-common)"
+    elif [ ! -c /dev/fuse ]; then
+        echo "there is no /dev/fuse"
+    elif [ ! -r /dev/fuse ] || [ ! -w /dev/fuse ]; then
+        echo "/dev/fuse cannot be opened"
+    elif ! command -v fusermount3 >/dev/null; then
+        echo "fusermount3 is not installed (Debian's fuse3)"
+    fi
+}
+
+# Sets `format`, `through_qemu` and `image_size`, the size of the disk as
+# the guest sees it. Raw disks and fixed VHDs are written by mtools
+# directly; every other format through QEMU. Without qemu-img, an image is
+# taken to be raw, as a FAT or MBR probe of it then shows.
+identify_format() {
+    [ ! -b "$image" ] || return 0 # a device holds a raw disk
+    if ! command -v qemu-img >/dev/null; then
+        check_fixed_vhd
+        return 0
+    fi
+    read_image_info
+    format=${info[format]}
+    [[ $writable_formats == *" $format "* ]] ||
+        fail "is a $format image, which QEMU 7.2 does not write in place"
+    case $format in
+    raw) check_fixed_vhd ;;
+    vpc) check_dynamic_vhd ;;
+    vmdk) check_vmdk ;;
+    qcow2)
+        [ -z "${info[format-specific.data.data-file]:-}" ] ||
+            fail "keeps its data in the external file ${info[format-specific.data.data-file]}; only self-contained qcow2 images are prepared"
+        ;;
+    esac
+    [ "$format" != raw ] || return 0
+    local missing
+    missing=$(fuse_missing)
+    [ -z "$missing" ] ||
+        fail "is a $format image, which is reached through a FUSE export, but $missing; to prepare it anyway, convert it first: qemu-img convert -O raw $image_arg disk.img"
+    check_image_file
+    through_qemu=1
+    image_size=${info[virtual-size]}
+}
+
+# --- exports ------------------------------------------------------------------
+
+# A value for QEMU's key=value options: commas are doubled.
+qemu_value() {
+    printf '%s' "${1//,/,,}"
+}
+
+# Sets `nodes` to the block nodes that give the disk in FILE as node
+# "disk": the file, and QEMU's driver of the image's format over it.
+# `read_only` is on or off. QEMU opens the backing file of an overlay
+# itself, and always read-only.
+disk_nodes() {
+    local file=$1 read_only=$2 protocol=file
+    [ ! -b "$file" ] || protocol=host_device
+    nodes=(--blockdev "driver=$protocol,node-name=file,filename=$(qemu_value "$file"),read-only=$read_only"
+        --blockdev "driver=$format,node-name=disk,file=file,read-only=$read_only")
+}
+
+# Whether process PID runs (a zombie does not).
+is_running() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
+# start_export NAME WRITABLE NODE...: qemu-storage-daemon with the block
+# nodes given, exporting node "export" through FUSE as the file
+# $scratch/NAME, writable when WRITABLE is on. False when it did not
+# start; its messages are in $scratch/daemon.err.
+start_export() {
+    local mount=$scratch/$1 writable=$2 pidfile=$scratch/daemon.pid
+    shift 2
+    : >"$mount"
+    rm -f -- "$pidfile"
+    daemon_mount=$mount
+    qemu-storage-daemon "$@" --pidfile "$pidfile" \
+        --export "type=fuse,id=export,node-name=export,mountpoint=$(qemu_value "$mount"),writable=$writable" \
+        </dev/null >/dev/null 2>"$scratch/daemon.err" &
+    daemon_pid=$!
+    # The pid file is written once the export is there.
+    while [ ! -s "$pidfile" ]; do
+        if ! is_running "$daemon_pid"; then
+            wait "$daemon_pid" || true
+            daemon_pid=
+            return 1
+        fi
+        sleep 0.01
+    done
+}
+
+# Stops the daemon, which flushes the image, closes it and takes its FUSE
+# mount away; false when it failed.
+stop_export() {
+    [ -n "$daemon_pid" ] || return 0
+    local status=0
+    kill -TERM "$daemon_pid" 2>/dev/null || true
+    wait "$daemon_pid" || status=$?
+    daemon_pid=
+    # A daemon that died leaves its mount behind.
+    if findmnt -n --mountpoint "$daemon_mount" >/dev/null 2>&1; then
+        fusermount3 -u -z -- "$daemon_mount" 2>/dev/null || umount -l -- "$daemon_mount" 2>/dev/null || true
+        status=1
+    fi
+    return "$status"
+}
+
+# The whole disk, read-only, as $scratch/image.
+export_disk() {
+    disk_nodes "$image" on
+    start_export image off "${nodes[@]}" --blockdev "driver=raw,node-name=export,file=disk,read-only=on" ||
+        fail "cannot read it through QEMU: $(qemu_message "$scratch/daemon.err")"
+}
+
+# export_volume NAME FILE WRITABLE: only the volume's bytes of the disk in
+# FILE, as $scratch/NAME, so that nothing can be written outside them.
+export_volume() {
+    local read_only=on
+    [ "$3" = off ] || read_only=off
+    disk_nodes "$2" "$read_only"
+    start_export "$1" "$3" "${nodes[@]}" \
+        --blockdev "driver=raw,node-name=export,file=disk,offset=$offset,size=$volume_bytes,read-only=$read_only"
+}

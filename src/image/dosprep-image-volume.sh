@@ -1,0 +1,264 @@
+# shellcheck shell=bash disable=SC2034,SC2154 # globals shared with dosprep-image
+# dosprep-image: the FAT volume through mtools, and its check with
+# fsck.fat. Sourced by dosprep-image, which sets `scratch`, `volume` (the
+# mtools name of the volume) and `fail`.
+
+# --- mtools -----------------------------------------------------------------
+
+# Settings of our own, so that neither ~/.mtoolsrc nor the environment
+# changes how names are made, dates are shown or volumes are checked. The
+# scratch directory is HOME, so ~/.mtoolsrc is not read.
+configure_mtools() {
+    local name
+    for name in $(compgen -e); do
+        if [[ $name == MTOOLS* ]]; then
+            unset "$name"
+        fi
+    done
+    export HOME=$scratch/home MTOOLSRC=/dev/null
+    export MTOOLS_SKIP_CHECK=0 MTOOLS_FAT_COMPATIBILITY=0 MTOOLS_LOWER_CASE=0
+    export MTOOLS_NO_VFAT=0 MTOOLS_NAME_NUMERIC_TAIL=1 MTOOLS_DOTTED_DIR=0
+    export MTOOLS_TWENTY_FOUR_HOUR_CLOCK=1 MTOOLS_DATE_STRING=yyyy-mm-dd
+}
+
+# Runs an mtools command; its output goes to $scratch/out, its messages to
+# $scratch/err.
+mt() {
+    "$@" >"$scratch/out" 2>"$scratch/err"
+}
+
+# "::/A/B" as DOS names it: "C:\A\B".
+dos_path() {
+    local path=${1#::}
+    path=${path//\//\\}
+    printf 'C:%s' "${path:-\\}"
+}
+
+# The last message of the last mtools command.
+mt_message() {
+    local message
+    message=$(tail -n 1 -- "$scratch/err")
+    printf '%s' "${message:-failed}"
+}
+
+# Whether a FAT volume that fits in `room` bytes starts at byte `offset`;
+# sets fat_bytes to its size, or 0 where there is none.
+is_fat_at() {
+    local offset=$1 room=$2 sector_size=0 small=0 big=0 key value
+    fat_bytes=0
+    mt minfo -i "$scratch/image@@$offset" :: || return 1
+    while IFS=: read -r key value; do
+        value=${value// /}
+        case $key in
+        'sector size') sector_size=${value%bytes} ;;
+        'small size') small=${value%sectors} ;;
+        'big size') big=${value%sectors} ;;
+        esac
+    done <"$scratch/out"
+    [[ $sector_size =~ ^[0-9]+$ && $small =~ ^[0-9]+$ && $big =~ ^[0-9]+$ ]] || return 1
+    [ "$small" -ne 0 ] || small=$big
+    fat_bytes=$((sector_size * small))
+    [ "$fat_bytes" -gt 0 ] && [ "$fat_bytes" -le "$room" ]
+}
+
+# Sets `offset`: where the volume starts. With no partition table the
+# volume is the whole image; on an MBR disk, partition N, else the active
+# FAT partition, else the first FAT one.
+# --- entries of the volume ----------------------------------------------------
+
+# Looks up NAME in the volume directory DIR ("::" or "::/A/B"), as Windows
+# finds it: by its long or its short name, without regard to case. Sets
+# entry_kind (absent, file or dir), entry_attributes (mattrib's letters) and
+# entry_path (the entry's short path on the volume).
+lookup() {
+    local path=$1/$2
+    entry_kind=absent
+    entry_attributes=
+    entry_path=$path
+    if ! mt mattrib -X -i "$volume" "$path"; then
+        grep -q 'not found' -- "$scratch/err" && return 0
+        fail "cannot read $(dos_path "$path"): $(mt_message)"
+    fi
+    entry_attributes=$(head -n 1 -- "$scratch/out")
+    entry_kind='file'
+    if [[ $entry_attributes == *D* ]]; then
+        entry_kind=dir
+    fi
+    mt mshortname -i "$volume" "$path" || fail "cannot read $(dos_path "$path"): $(mt_message)"
+    entry_path=$(head -n 1 -- "$scratch/out")
+}
+
+# Sets `primary` to the name that a rewritten batch file takes on the
+# volume: its long name if it has one, so that it keeps it, else its short
+# name.
+primary_name() {
+    local path=$1 line long=
+    mt mdir -a -i "$volume" "$path" || fail "cannot read $(dos_path "$path"): $(mt_message)"
+    local pattern='^.{8} .{3} +[0-9]+ +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]+:[0-9]{2} (.*)$'
+    while IFS= read -r line; do
+        if [[ $line =~ $pattern ]]; then
+            long=${BASH_REMATCH[1]# }
+            break
+        fi
+    done <"$scratch/out"
+    if [ -z "$long" ]; then
+        primary=${path##*/}
+    elif [[ $long =~ ^[[:print:]]+$ ]]; then
+        primary=$long
+    else
+        fail "$(dos_path "$path") has a long name of other than plain ASCII characters"
+    fi
+}
+
+# The slots: the entries that the edits read or write, each with the
+# volume directory it is in (root or windir), its name, and what it was.
+declare -A slot_dir slot_name slot_kind slot_attributes slot_path slot_host
+
+# Looks a slot up on the volume and puts it into the scratch tree, a file
+# with its bytes, read-only there when `protect` names one of its
+# attributes (R, H, S), so that dosprep leaves it as Windows would.
+take_slot() {
+    local slot=$1 where=$2 name=$3 protect=$4 dir host_dir
+    if [ "$where" = root ]; then
+        dir=::
+        host_dir=$drive
+    else
+        dir=$windir_path
+        host_dir=$windir_host
+    fi
+    lookup "$dir" "$name"
+    if [ "$entry_kind" != absent ] && [ "${entry_path##*/}" != "${name^^}" ]; then
+        fail "$(dos_path "$dir/$name") is found only by a long name (its DOS name is $(dos_path "$entry_path"))"
+    fi
+    slot_dir[$slot]=$dir
+    slot_name[$slot]=$name
+    slot_kind[$slot]=$entry_kind
+    slot_attributes[$slot]=$entry_attributes
+    slot_path[$slot]=$entry_path
+    slot_host[$slot]=$host_dir/$name
+    case $entry_kind in
+    dir) mkdir -- "$host_dir/$name" ;;
+    file)
+        mt mcopy -n -i "$volume" "$entry_path" "$host_dir/$name" ||
+            fail "cannot read $(dos_path "$entry_path"): $(mt_message)"
+        if [[ $entry_attributes == *["$protect"]* ]]; then
+            chmod a-w -- "$host_dir/$name"
+        fi
+        ;;
+    esac
+}
+
+# --- writing back -------------------------------------------------------------
+
+# Writes the changes to the volume `volume` in the Windows program's order:
+# AUTOEXEC.BAT, then DOSSTART.BAT, each first as its temporary file, which
+# is then renamed over the batch file, so that a full volume never costs
+# the old file. `flush` names the file to flush after each step.
+write_changes() {
+    local flush=$1 slot
+    for slot in "${changed[@]}"; do
+        case $slot in
+        *_tmp) write_temporary "$slot" "${slot%_tmp}" ;;
+        *) write_batch_file "$slot" "$flush" ;;
+        esac
+    done
+}
+
+temporary_path() {
+    local slot=$1_tmp
+    if [ "${slot_kind[$slot]}" = file ]; then
+        printf '%s' "${slot_path[$slot]}"
+    else
+        printf '%s/%s' "${slot_dir[$slot]}" "${slot_name[$slot]}"
+    fi
+}
+
+write_batch_file() {
+    local slot=$1 flush=$2 temporary target
+    temporary=$(temporary_path "$slot")
+    if ! mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary"; then
+        local message
+        message=$(mt_message)
+        mt mdel -i "$volume" "$temporary" || true
+        case $message in
+        *'Disk full'* | *'No free'* | *'directory full'*)
+            fail "volume full: $(dos_path "${slot_dir[$slot]}/${slot_name[$slot]}") left as it was" ;;
+        esac
+        fail "cannot write $(dos_path "$temporary"): $message"
+    fi
+    sync -- "$flush"
+    if [ "${slot_kind[$slot]}" = file ]; then
+        primary_name "${slot_path[$slot]}"
+        target=${slot_dir[$slot]}/$primary
+    else
+        target=${slot_dir[$slot]}/${slot_name[$slot]}
+    fi
+    mt mren -o -i "$volume" "$temporary" "$target" ||
+        fail "cannot rename $(dos_path "$temporary") over $(dos_path "$target"): $(mt_message)"
+    # As CopyFile gives the new file the attributes of the new temporary
+    # file, it is marked for archiving; a system file stays one.
+    local attributes=+a
+    if [[ ${slot_attributes[$slot]} == *S* ]]; then
+        attributes+=' +s'
+    fi
+    # shellcheck disable=SC2086 # two options when it is a system file
+    mt mattrib $attributes -i "$volume" "$target" ||
+        fail "cannot set the attributes of $(dos_path "$target"): $(mt_message)"
+    sync -- "$flush"
+}
+
+# A temporary file that dosprep deleted or left behind on its own, the
+# batch file staying the same.
+write_temporary() {
+    local slot=$1 batch=$2 path
+    [[ " ${changed[*]} " != *" $batch "* ]] || return 0 # renamed over it
+    path=$(temporary_path "$batch")
+    if [ -z "${new_host[$slot]}" ]; then
+        mt mdel -i "$volume" "$path" || fail "cannot delete $(dos_path "$path"): $(mt_message)"
+    else
+        mt mcopy -o -i "$volume" "${new_host[$slot]}" "$path" ||
+            fail "cannot write $(dos_path "$path"): $(mt_message)"
+    fi
+}
+
+# --- the check ----------------------------------------------------------------
+
+# The first problem in fsck.fat's report in $scratch/out, a path given as
+# DOS names it, or nothing when the dirty bit is all it found.
+first_fsck_problem() {
+    awk '
+        function dos(path) { gsub("/", "\\", path); return "C:" path }
+        NR == 1 || /^$/ || /^Leaving filesystem unchanged\.$/ { next }
+        /: [0-9]+ files, [0-9]+\/[0-9]+ clusters$/ { next }
+        /^Dirty bit is set\./ { in_dirty = 1; next }
+        /^ / && in_dirty { next }
+        { in_dirty = 0 }
+        /^\// { sub(/ +and$/, " and"); path = path (path == "" ? "" : " ") dos($0); next }
+        path != "" { sub(/^ +/, ""); problem = path ": " $0; exit }
+        { problem = $0; exit }
+        END {
+            if (problem == "") problem = path
+            sub(/\.$/, "", problem)
+            print problem
+        }' "$scratch/out"
+}
+
+# fsck.fat -n on FILE, which holds exactly the volume, `volume_name`: a
+# volume it finds damaged is not written to, unless with --force; a dirty
+# bit alone (a machine that was not shut down cleanly) is only a warning.
+fsck_volume() {
+    local file=$1 status=0 problem
+    command -v fsck.fat >/dev/null ||
+        fail "fsck.fat is not installed (Debian's dosfstools); it checks the volume before any write"
+    fsck.fat -n -- "$file" >"$scratch/out" 2>&1 || status=$?
+    [ "$status" -ne 0 ] || return 0
+    [ "$status" -eq 1 ] || fail "cannot check $volume_name: $(tail -n 1 -- "$scratch/out")"
+    problem=$(first_fsck_problem)
+    if [ -z "$problem" ]; then
+        warn "$volume_name was not shut down cleanly (its dirty bit is set); ScanDisk on the machine checks it"
+    elif [ "$force" -eq 1 ]; then
+        warn "$volume_name is damaged: $problem; writing to it all the same (--force)"
+    else
+        fail "$volume_name is damaged: $problem; nothing written: repair it with ScanDisk on the machine, or fsck.fat -a, or write anyway with --force"
+    fi
+}
