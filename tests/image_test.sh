@@ -18,6 +18,7 @@ tool=$(readlink -f -- "$2")/dosprep-image
 work=$(mktemp -d)
 trap 'chmod -R u+w -- "$work"; rm -rf -- "$work"' EXIT
 failures=0
+skipped=0
 
 # Rows on disks of other formats need QEMU and FUSE; under CI they fail
 # without them, elsewhere they are skipped, and said to be.
@@ -27,20 +28,28 @@ for command in qemu-img qemu-storage-daemon fusermount3; do
 done
 [ -c /dev/fuse ] || qemu_missing+=" /dev/fuse"
 
-# A PATH without fusermount3: a machine without FUSE.
-mkdir -p -- "$work/nofuse"
-IFS=: read -r -a path_dirs <<<"$PATH"
-for dir in "${path_dirs[@]}"; do
-    commands=()
-    for command in "$dir"/*; do
-        name=${command##*/}
-        if [[ $name != fusermount* ]] && [ -x "$command" ] && [ ! -e "$work/nofuse/$name" ]; then
-            commands+=("$command")
-            : >"$work/nofuse/$name" # taken: the first in PATH wins
-        fi
+# path_without DIR PATTERN: a PATH in DIR of every command on PATH but
+# those whose names match PATTERN, as on a machine without them.
+path_without() {
+    local dir command name
+    local -a path_dirs commands
+    mkdir -p -- "$1"
+    IFS=: read -r -a path_dirs <<<"$PATH"
+    for dir in "${path_dirs[@]}"; do
+        commands=()
+        for command in "$dir"/*; do
+            name=${command##*/}
+            # shellcheck disable=SC2053 # a pattern
+            if [[ $name != $2 ]] && [ -x "$command" ] && [ ! -e "$1/$name" ]; then
+                commands+=("$command")
+                : >"$1/$name" # taken: the first on PATH wins
+            fi
+        done
+        [ ${#commands[@]} -eq 0 ] || ln -sf -t "$1" -- "${commands[@]}"
     done
-    [ ${#commands[@]} -eq 0 ] || ln -sf -t "$work/nofuse" -- "${commands[@]}"
-done
+}
+path_without "$work/nofuse" 'fusermount*'
+path_without "$work/noqemuimg" qemu-img
 
 # A PATH whose mren waits, so that a signal can arrive while the tool
 # writes: it says so in $work/waiting and goes on once $work/go exists.
@@ -652,6 +661,8 @@ cases=(
     'a partitioned raw disk without FUSE|build_partitioned|NOFUSE|0||check_partitioned'
     'a fixed VHD without FUSE|build_vhd_fixed|NOFUSE|0||check_sample_result'
     'a qcow2 disk without FUSE|build_qcow2|NOFUSE|1|is a qcow2 image, which is reached through a FUSE export, but fusermount3 is not installed \(Debian.s fuse3\); to prepare it anyway, convert it first: qemu-img convert -O raw .+/disk.qcow2 disk.img|check_none'
+    'a raw disk without qemu-img|build_fat16_sample|NOQEMUIMG|0||check_sample_result'
+    'a qcow2 disk without qemu-img|build_qcow2|NOQEMUIMG|1|not a FAT volume, nor a disk with an MBR partition table \(nor one of another format: qemu-img is not installed, Debian.s qemu-utils\)|check_none'
     'an image that another process has open|build_fat16_sample|HELD|1|is in use by process [0-9]+ \(sleep\); close it first|check_sample_untouched'
     'SIGTERM while writing leaves nothing behind|build_qcow2|SIGTERM|1||check_sample_untouched'
     'SIGINT to the whole group likewise|build_vdi|SIGINT|1||check_sample_untouched'
@@ -726,7 +737,7 @@ run_interrupted() {
 # the status land in $work.
 # Words of the options that are not options: LINK runs it through a
 # symbolic link, EXTRA with a second image, NOFUSE on a PATH without
-# fusermount3, HELD while another process has the image open, SIGTERM and
+# fusermount3, NOQEMUIMG without qemu-img, HELD while another process has the image open, SIGTERM and
 # SIGINT interrupted; UNCLEAN marks a volume that is damaged on purpose.
 run_tool() {
     local -a argv=()
@@ -737,6 +748,7 @@ run_tool() {
         LINK) target=$work/disk/link.img ;;
         EXTRA) argv+=("$work/disk/other.img") ;;
         NOFUSE) path=$work/nofuse ;;
+        NOQEMUIMG) path=$work/noqemuimg ;;
         HELD) sleep 600 7<"$image" & holder=$! ;;
         SIGTERM | SIGINT) signal=$option ;;
         UNCLEAN) ;;
@@ -799,6 +811,7 @@ for row in "${cases[@]}"; do
             fail "missing:$qemu_missing"
         else
             echo "skip: $name (missing:$qemu_missing)"
+            skipped=$((skipped + 1))
         fi
         continue
     fi
@@ -846,4 +859,4 @@ for row in "${cases[@]}"; do
 done
 
 [ "$failures" -eq 0 ] || { echo "$failures failures" >&2; exit 1; }
-echo "dosprep-image: ${#cases[@]} cases passed"
+echo "dosprep-image: $((${#cases[@]} - skipped)) cases passed, $skipped skipped"

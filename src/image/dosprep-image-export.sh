@@ -4,8 +4,8 @@
 # disk, or the slice of it that is the volume, as raw bytes through FUSE,
 # for mtools and fsck.fat. No disk format is known here: QEMU reads and
 # writes them all. What is ours is which images are safe to write.
-# Sourced by dosprep-image, which sets `image`, `image_size`, `scratch`
-# and `fail`.
+# Sourced by dosprep-image, whose globals it shares: `image`, `image_size`,
+# `offset` and `volume_bytes` of the volume, `scratch`, and `fail`.
 
 # Formats that QEMU 7.2 reads and writes in place.
 readonly writable_formats=" raw vpc vdi qcow2 vmdk vhdx qed qcow parallels "
@@ -13,6 +13,7 @@ readonly writable_formats=" raw vpc vdi qcow2 vmdk vhdx qed qcow parallels "
 format=raw       # QEMU's name of the image's format
 through_qemu=0   # 1: the disk is reached through an export
 size_note=       # why the disk ends before the image says, for messages
+format_note=     # for an image in which no disk is found: no qemu-img
 daemon_pid=
 daemon_mount=
 
@@ -165,6 +166,7 @@ fuse_missing() {
 identify_format() {
     [ ! -b "$image" ] || return 0 # a device holds a raw disk
     if ! command -v qemu-img >/dev/null; then
+        format_note=" (nor one of another format: qemu-img is not installed, Debian's qemu-utils)"
         check_fixed_vhd
         return 0
     fi

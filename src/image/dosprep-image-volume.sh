@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # globals shared with dosprep-image
 # dosprep-image: the FAT volume through mtools, and its check with
-# fsck.fat. Sourced by dosprep-image, which sets `scratch`, `volume` (the
-# mtools name of the volume) and `fail`.
+# fsck.fat. Sourced by dosprep-image, whose globals it shares: `scratch`,
+# `volume` (the mtools name of the volume), the slots, and `fail`.
 
 # --- mtools -----------------------------------------------------------------
 
