@@ -146,6 +146,16 @@ check_image_file() {
     esac
 }
 
+# The format as its users name it.
+format_name() {
+    case $format in
+    vpc) echo VHD ;;
+    vdi | vmdk | vhdx | qed) echo "${format^^}" ;;
+    parallels) echo Parallels ;;
+    *) echo "$format" ;;
+    esac
+}
+
 # What is missing for an export through FUSE, or nothing.
 fuse_missing() {
     if ! command -v qemu-storage-daemon >/dev/null; then
@@ -187,7 +197,7 @@ identify_format() {
     local missing
     missing=$(fuse_missing)
     [ -z "$missing" ] ||
-        fail "is a $format image, which is reached through a FUSE export, but $missing; to prepare it anyway, convert it first: qemu-img convert -O raw $image_arg disk.img"
+        fail "is a $(format_name) image, which is reached through a FUSE export, but $missing; to prepare it anyway, convert it first: qemu-img convert -O raw $image_arg disk.img"
     check_image_file
     through_qemu=1
     image_size=${info[virtual-size]}
@@ -224,13 +234,13 @@ is_running() {
 # $scratch/NAME, writable when WRITABLE is on. False when it did not
 # start; its messages are in $scratch/daemon.err.
 start_export() {
-    local mount=$scratch/$1 writable=$2 pidfile=$scratch/daemon.pid
+    local mount=$scratch/$1 writable=$2 pidfile=$scratch/daemon.pid tries=0
     shift 2
     : >"$mount"
     rm -f -- "$pidfile"
     daemon_mount=$mount
     qemu-storage-daemon "$@" --pidfile "$pidfile" \
-        --export "type=fuse,id=export,node-name=export,mountpoint=$(qemu_value "$mount"),writable=$writable" \
+        --export "type=fuse,id=export,node-name=export,mountpoint=$(qemu_value "$mount"),writable=$writable,allow-other=off" \
         </dev/null >/dev/null 2>"$scratch/daemon.err" &
     daemon_pid=$!
     # The pid file is written once the export is there.
@@ -238,6 +248,11 @@ start_export() {
         if ! is_running "$daemon_pid"; then
             wait "$daemon_pid" || true
             daemon_pid=
+            return 1
+        fi
+        if [ $((tries += 1)) -gt 3000 ]; then
+            stop_export || true
+            echo "qemu-storage-daemon did not start within 30 s" >"$scratch/daemon.err"
             return 1
         fi
         sleep 0.01
