@@ -30,7 +30,7 @@ std::string_view TrimRecordBlanks(std::string_view text) {
 
 // The first `kMsdosSysLimit` bytes of a file, or nullopt when it is no
 // regular file or cannot be read.
-std::optional<std::string> ReadFilePrefix(const ResolvedPath &file) {
+std::optional<std::string> ReadFirstBytes(const ResolvedPath &file) {
     struct stat info {};
     DWORD error = NO_ERROR;
     FileDescriptor fd(OpenRegularForReading(file, info, error));
@@ -53,6 +53,10 @@ std::optional<std::string> ReadFilePrefix(const ResolvedPath &file) {
 // WinDir= in the first [Paths] section of an MSDOS.SYS text: section and
 // key names ignore case, blanks around names and values are dropped, the
 // first WinDir line decides. nullopt without one, or with an empty value.
+// A section name runs to the FIRST ']' of its line: MSDOS.SYS is no
+// profile file but the boot loader's record, written by Windows Setup as
+// "[Paths]", and what follows the bracket is no part of the name. WIN.INI
+// differs (profile.cpp): its loader takes the name to the last ']'.
 std::optional<std::string> FindWinDir(std::string_view text) {
     bool inPaths = false;
     while (!text.empty()) {
@@ -89,7 +93,7 @@ std::optional<std::string> RecordedWindowsDirectory() {
     ResolvedPath resolved;
     if (ResolveDosPath("C:\\MSDOS.SYS", resolved) != NO_ERROR || !resolved.exists)
         return std::nullopt;
-    std::optional<std::string> bytes = ReadFilePrefix(resolved);
+    std::optional<std::string> bytes = ReadFirstBytes(resolved);
     if (!bytes)
         return std::nullopt;
     std::string_view text(*bytes);

@@ -47,20 +47,6 @@ struct DirCloser {
 
 } // namespace
 
-char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
-            return false;
-    }
-    return true;
-}
-
 std::string JoinHostPath(const std::string &directory, std::string_view name) {
     std::string path = directory;
     if (!path.empty() && path.back() != '/')

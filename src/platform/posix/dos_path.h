@@ -5,6 +5,7 @@
 // entry point turns that into ERROR_NOT_ENOUGH_MEMORY.
 #pragma once
 
+#include "platform/posix/ascii.h"
 #include "platform/win32_api.h"
 
 #include <cstddef>
@@ -166,8 +167,5 @@ bool ClearNonBlocking(int fd);
 // read(2), retried when a signal interrupts it: the count read, 0 at the
 // end, or -1 with errno set.
 ssize_t ReadRetrying(int fd, char *buffer, std::size_t size);
-
-char AsciiUpper(char c);
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 } // namespace dosprep::posix
