@@ -5,13 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
-
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using testutil::Escaped;
@@ -37,41 +32,16 @@ class FaultTest : public ::testing::Test {
     void SetUp() override { testutil::MakeTree(drive.Path(), kDrive); }
 
     // Runs the program on the drive, with the file-size limit `fileLimit`
-    // when given, and checks that it ended quietly.
+    // (a full disk) when given, and checks that it ended quietly.
     void Run(std::map<std::string, std::string> env = {}, rlim_t fileLimit = RLIM_INFINITY,
              testutil::Kernel kernel = testutil::Kernel::AsItIs) {
         if (!env.count("DOSPREP_DRIVE_C"))
             env["DOSPREP_DRIVE_C"] = drive.Path();
-        testutil::ProgramResult result =
-            fileLimit == RLIM_INFINITY
-                ? testutil::RunProgram({DOSPREP_EXE}, env, {"WINEPREFIX"}, kernel)
-                : RunLimited(env, fileLimit);
+        testutil::ProgramResult result = testutil::RunProgram(
+            {DOSPREP_EXE}, env, {"WINEPREFIX", "DOSPREP_WINDIR"}, {kernel, fileLimit});
         EXPECT_EQ(result.signal, 0);
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_EQ(result.output, "");
-    }
-
-    // A full disk, as the program sees it: writes past `limit` bytes fail
-    // with EFBIG instead of raising SIGXFSZ.
-    testutil::ProgramResult RunLimited(const std::map<std::string, std::string> &env,
-                                       rlim_t limit) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            for (const auto &[name, value] : env)
-                setenv(name.c_str(), value.c_str(), 1);
-            unsetenv("DOSPREP_WINDIR");
-            rlimit rl{limit, limit};
-            setrlimit(RLIMIT_FSIZE, &rl);
-            std::signal(SIGXFSZ, SIG_IGN);
-            execl(DOSPREP_EXE, DOSPREP_EXE, static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        testutil::ProgramResult result;
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-        return result;
     }
 
     std::string Autoexec() { return ReadBytes(drive / "AUTOEXEC.BAT").value_or("<missing>"); }
