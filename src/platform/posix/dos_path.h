@@ -96,46 +96,40 @@ DWORD ParseDosPath(std::string_view text, DosPath &out);
 
 // A DOS path found on drive C.
 struct ResolvedPath {
-    DriveC drive;
+    const DriveC *drive = nullptr;
     FileDescriptor parent; // O_PATH: the directory holding the last component
     std::string relative;  // the whole path below the drive, on-disk spelling, '/'-separated
-    std::vector<std::string> names; // on-disk spelling of each component
-    bool exists = false;            // the last component is an entry of `parent`
+    std::vector<std::string> names;   // on-disk spelling of each component
+    std::vector<std::string> aliases; // the 8.3 alias of each, when asked for
+    bool exists = false;              // the last component is an entry of `parent`
 
     // The last component's on-disk name; "." for the root.
     const char *LastName() const { return names.empty() ? "." : names.back().c_str(); }
 };
 
-// Resolves a DOS path component by component under drive C: a component
-// names the entry spelt the same, else the first (in bytewise order)
-// spelt the same but for ASCII case, else the entry whose generated 8.3
-// alias it is. Every directory on the way is opened with OpenBeneath.
-// Returns NO_ERROR when every directory on the way exists; the last
-// component may be missing then (exists false, its name kept as given),
-// and when it is a link, only OpenBeneath tells whether it leads anywhere.
-// Otherwise ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND (other drive, missing
-// directory, a directory outside the drive, or a trailing separator after
-// something that is not a directory) or ERROR_ACCESS_DENIED.
-DWORD ResolveDosPath(std::string_view text, ResolvedPath &out);
+// Resolves a DOS path on the run's drive C once, component by component
+// from the drive's descriptor: a component names the entry spelt the same
+// (found without listing the directory), else the first (in bytewise
+// order) spelt the same but for ASCII case, else the entry whose
+// generated 8.3 alias it is. Each directory on the way is opened from the
+// one before it without following a link; a link is followed with
+// OpenBeneath, inside the drive only. With `aliases`, each component's
+// alias is found too. Returns NO_ERROR when every directory on the way
+// exists; the last component may be missing then (exists false, its name
+// kept as given), and when it is a link, only OpenBeneath tells whether
+// it leads anywhere. Otherwise ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND
+// (other drive, missing directory, a directory outside the drive, or a
+// trailing separator after something that is not a directory) or
+// ERROR_ACCESS_DENIED.
+DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
-// "C:\a\b" with every leading component that exists in its on-disk
-// spelling and the rest as given; "C:\" for the root. Never fails.
-std::string SpellDosPath(const DosPath &path);
+// The same for a parsed path on `drive`, whose root must be open.
+DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out,
+                     bool aliases = false);
 
-// The Windows directory as GetWindowsDirectoryA gives it (in dirs.cpp).
-std::string WindowsDirectory();
-
-// The entry names of the directory `directory` (any descriptor of it,
-// O_PATH too) without "." and "..", sorted bytewise. Returns 0, or the
-// errno value when it cannot be read.
-int ListDirectory(int directory, std::vector<std::string> &names);
-
-// The Win32 error for a directory that cannot be opened or listed.
-DWORD DirectoryError(int error);
-
-// The index in `sorted` (a directory listing as ListDirectory gives it) of
-// the entry that the DOS component `name` designates, or npos.
-std::size_t FindEntry(const std::vector<std::string> &sorted, std::string_view name);
+// "C:\a\b" with every leading component that exists on `drive` in its
+// on-disk spelling and the rest as given; "C:\" for the root. Never fails.
+std::string SpellDosPath(const DriveC &drive, DosPath path);
 
 // `directory` + "/" + `name`, without doubling a slash; `name` alone when
 // `directory` is empty.

@@ -3,7 +3,7 @@
 //
 // Memory stays within one line of the file and one read chunk.
 #include "platform/posix/ascii.h"
-#include "platform/posix/dos_path.h"
+#include "platform/posix/context.h"
 #include "platform/posix/ini_mapping.h"
 #include "platform/posix/line_reader.h"
 #include "platform/win32_api.h"
@@ -99,7 +99,7 @@ std::optional<std::string> FindValue(int fd, std::string_view section, std::stri
 // Opens WIN.INI of the Windows directory; -1 when there is no such
 // regular file.
 int OpenWinIni() {
-    std::string path = WindowsDirectory();
+    std::string path = RunContext().windowsDirectory;
     if (path.back() != '\\')
         path += '\\';
     path += "win.ini";
@@ -113,13 +113,10 @@ int OpenWinIni() {
 
 // What the registry of drive C's Wine prefix says, if drive C has one.
 MappedValue FindMappedValue(std::string_view section, std::string_view key, std::size_t limit) {
-    DriveC drive;
-    if (!OpenDriveC(drive))
+    const Context &context = RunContext();
+    if (!HoldsWineRegistry(context))
         return {};
-    FileDescriptor prefix(OpenWinePrefix(drive));
-    if (prefix.Get() < 0)
-        return {};
-    return LookUpMappedValue(prefix.Get(), section, key, limit);
+    return LookUpMappedValue(context.prefix.Get(), section, key, limit);
 }
 
 DWORD CopyTruncated(std::string_view text, char *buffer, DWORD size) {
