@@ -216,7 +216,10 @@ bool ReportRun(bool showDiffs) {
             began = true;
             if (IsCopy(event, *edit))
                 copy = &event;
-            // The temporary file's removal comes after the copy, made or not.
+            // The reason is the edit's last failed call: a failure ends the
+            // rewrite (a missing target's failed open, which reads as
+            // empty, comes first), and the temporary file's removal comes
+            // after the copy, made or not.
             else if (event.error != NO_ERROR && std::string_view(event.call) != "DeleteFileA")
                 failure = &event;
         }
