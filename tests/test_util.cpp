@@ -162,13 +162,15 @@ std::string HowItEnded(int status) {
     return "child exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
-ProgramResult Collect(int status, const std::string &outputPath) {
+ProgramResult Collect(int status, const std::string &outputPath, const std::string &errorPath) {
     ProgramResult result;
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    result.output = ReadBytes(outputPath).value_or("");
+    result.standardOutput = ReadBytes(outputPath).value_or("");
+    result.standardError = ReadBytes(errorPath).value_or("");
+    result.output = result.standardOutput + result.standardError;
     return result;
 }
 
@@ -196,14 +198,14 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
     envp.push_back(nullptr);
 
     TempDir scratch;
-    std::string outputPath = scratch / "output";
+    std::string outputPath = scratch / "output", errorPath = scratch / "errors";
     pid_t pid = 0;
     if (kernel == Kernel::AsItIs) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT, 0600);
         int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (failed != 0)
@@ -215,8 +217,9 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
         if (pid == 0) {
             int in = open("/dev/null", O_RDONLY);
             int out = open(outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
-            if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
-                !RefuseOpenat2())
+            int err = open(errorPath.c_str(), O_WRONLY | O_CREAT, 0600);
+            if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+                dup2(err, 2) < 0 || !RefuseOpenat2())
                 _exit(126);
             execve(args[0], args.data(), envp.data());
             _exit(127);
@@ -225,7 +228,7 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
-    return Collect(status, outputPath);
+    return Collect(status, outputPath, errorPath);
 }
 
 std::string RunInChild(Kernel kernel, const std::function<std::string()> &body) {

@@ -1,5 +1,6 @@
 // The Windows and system directories, and short forms of paths.
 #include "platform/posix/dos_path.h"
+#include "platform/posix/run_record.h"
 #include "platform/posix/short_names.h"
 #include "platform/win32_api.h"
 
@@ -206,7 +207,9 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
     }
 }
 
-DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
+namespace {
+
+DWORD ShortPathName(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     try {
         if (longPath == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -232,4 +235,16 @@ DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
+}
+
+} // namespace
+
+// A failed query is recorded: the run ends on it when the Windows or the
+// system directory is missing.
+DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
+    BeginCall();
+    DWORD length = ShortPathName(longPath, shortPath, size);
+    if (length == 0)
+        RecordFailure("GetShortPathNameA", longPath != nullptr ? longPath : "");
+    return length;
 }

@@ -1,5 +1,6 @@
 #include "platform/posix/dos_path.h"
 
+#include "platform/posix/run_record.h"
 #include "platform/posix/short_names.h"
 
 #include <algorithm>
@@ -218,6 +219,7 @@ std::string SpellDosPath(const DosPath &path) {
 }
 
 DWORD ErrorFromErrno(int error, DWORD fallback) {
+    NoteCause(error);
     switch (error) {
     case ENOENT:
         return ERROR_FILE_NOT_FOUND;
