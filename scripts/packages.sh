@@ -31,8 +31,11 @@ require_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ libgtest-dev)
-# wine32 runs the 32-bit program, the one that is shipped.
-WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
+# wine32 runs the 32-bit program, the one that is shipped. Where the kernel
+# cannot start 32-bit programs, wine64 runs the same sources built as PE32+
+# with the x86-64 cross compiler, for the tests alone.
+WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
+    wine64 g++-mingw-w64-x86-64-win32)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Packages and the README's own commands.
 PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git)

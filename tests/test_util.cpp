@@ -152,13 +152,15 @@ std::string HowItEnded(int status) {
     return "child exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
-ProgramResult Collect(int status, const std::string &outputPath) {
+ProgramResult Collect(int status, const std::string &outputPath, const std::string &errorPath) {
     ProgramResult result;
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    result.output = ReadBytes(outputPath).value_or("");
+    result.standardOutput = ReadBytes(outputPath).value_or("");
+    result.standardError = ReadBytes(errorPath).value_or("");
+    result.output = result.standardOutput + result.standardError;
     return result;
 }
 
@@ -186,15 +188,16 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
     envp.push_back(nullptr);
 
     TempDir scratch;
-    std::string outputPath = scratch / "output";
+    std::string outputPath = scratch / "output", errorPath = scratch / "errors";
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("cannot fork");
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
-            !Enter(limits))
+        int err = open(errorPath.c_str(), O_WRONLY | O_CREAT, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0 || !Enter(limits))
             _exit(126);
         execve(args[0], args.data(), envp.data());
         _exit(127);
@@ -202,7 +205,7 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
-    return Collect(status, outputPath);
+    return Collect(status, outputPath, errorPath);
 }
 
 std::string RunInChild(Limits limits, const std::function<std::string()> &body) {

@@ -59,7 +59,8 @@ std::string Describe(const Tree &tree);
 struct ProgramResult {
     int exitCode = -1;  // -1 when it did not exit normally
     int signal = 0;     // the signal that ended it, or 0
-    std::string output; // stdout and stderr together
+    std::string output; // stdout, then stderr
+    std::string standardOutput, standardError;
 };
 
 // How the kernel treats the program's system calls.

@@ -2,6 +2,7 @@
 // directories, found once.
 #include "platform/posix/context.h"
 
+#include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
@@ -153,7 +154,8 @@ bool IsRegularEntry(int directory, const char *name) {
     return fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
-// The variables that the context is found from, each with whether it is set.
+// What the context is found from: the variables, each with whether it is
+// set, and the DRIVE argument.
 std::string Environment() {
     std::string key;
     for (const char *name : {"DOSPREP_DRIVE_C", "WINEPREFIX", "HOME", "DOSPREP_WINDIR"}) {
@@ -162,7 +164,7 @@ std::string Environment() {
         key += value != nullptr ? value : "";
         key += '\0';
     }
-    return key;
+    return key + Settings().drive;
 }
 
 } // namespace

@@ -21,8 +21,8 @@ struct Context {
 };
 
 // The context of the environment as it stands: found on the first call,
-// and again only once $DOSPREP_DRIVE_C, $WINEPREFIX, $HOME or
-// $DOSPREP_WINDIR changed (a run never changes them; tests do). The
+// and again only once the DRIVE argument, $DOSPREP_DRIVE_C, $WINEPREFIX,
+// $HOME or $DOSPREP_WINDIR changed (a run never changes them; tests do). The
 // Windows directory:
 //   - $DOSPREP_WINDIR, when it is an absolute DOS path;
 //   - C:\windows on a Wine prefix's drive C, as on Wine;

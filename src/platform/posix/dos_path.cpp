@@ -1,6 +1,7 @@
 #include "platform/posix/dos_path.h"
 
 #include "platform/posix/context.h"
+#include "platform/posix/run_record.h"
 #include "platform/posix/short_names.h"
 
 #include <algorithm>
@@ -284,6 +285,7 @@ std::string SpellDosPath(const DriveC &drive, DosPath path) {
 }
 
 DWORD ErrorFromErrno(int error, DWORD fallback) {
+    NoteCause(error);
     switch (error) {
     case ENOENT:
         return ERROR_FILE_NOT_FOUND;
@@ -412,7 +414,9 @@ DWORD CheckLeadsInside(const ResolvedPath &resolved) {
 
 using namespace dosprep::posix;
 
-DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
+namespace {
+
+DWORD ShortPathName(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     try {
         if (longPath == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -438,4 +442,16 @@ DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
+}
+
+} // namespace
+
+// A failed query is recorded: the run ends on it when the Windows or the
+// system directory is missing.
+DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
+    BeginCall();
+    DWORD length = ShortPathName(longPath, shortPath, size);
+    if (length == 0)
+        RecordFailure("GetShortPathNameA", longPath != nullptr ? longPath : "");
+    return length;
 }

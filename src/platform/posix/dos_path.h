@@ -39,9 +39,12 @@ class FileDescriptor {
     int fd_ = -1;
 };
 
-// Drive C, as the environment gives it at the time of the call (in
-// drive.cpp). An empty variable counts as unset; trailing slashes are
-// dropped.
+// Drive C, as the DRIVE argument or the environment gives it at the time
+// of the call (in drive.cpp). An empty variable counts as unset; trailing
+// slashes are dropped.
+//   - the DRIVE argument (run_record.h): a Wine prefix, taken as
+//     $WINEPREFIX is below, when it holds a directory dosdevices or
+//     drive_c; else drive C itself;
 //   - $DOSPREP_DRIVE_C;
 //   - else the Wine prefix $WINEPREFIX, or $HOME/.wine: the directory that
 //     its dosdevices/c: leads to, or its drive_c when there is no
@@ -137,6 +140,7 @@ std::string JoinHostPath(const std::string &directory, std::string_view name);
 
 // The Win32 error for an errno value; `fallback` for those with no closer
 // equivalent (EIO, say: a read or a write fault depending on the call).
+// Notes `error` as the cause of the failure being reported (NoteCause).
 DWORD ErrorFromErrno(int error, DWORD fallback);
 
 // The Win32 convention for string results: copies `value` and a NUL when

@@ -1,6 +1,7 @@
 // Drive C on the host: where it is, whether it is a Wine prefix's, and
 // opening paths below it without ever leaving it.
 #include "platform/posix/dos_path.h"
+#include "platform/posix/run_record.h"
 
 #include <cerrno>
 #include <climits>
@@ -22,12 +23,27 @@ namespace {
 // Linux's own limit on links met while resolving one path.
 constexpr int kMaxLinks = 40;
 
-std::string EnvironmentPath(const char *name) {
-    const char *value = std::getenv(name);
-    std::string path = value != nullptr ? value : "";
+std::string WithoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;
+}
+
+std::string EnvironmentPath(const char *name) {
+    const char *value = std::getenv(name);
+    return WithoutTrailingSlashes(value != nullptr ? value : "");
+}
+
+bool IsDirectory(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A DRIVE argument names a Wine prefix when it holds what wineboot makes
+// there, and drive C itself otherwise.
+bool IsWinePrefixDirectory(const std::string &path) {
+    return IsDirectory(JoinHostPath(path, "dosdevices")) ||
+           IsDirectory(JoinHostPath(path, "drive_c"));
 }
 
 bool EntryExists(const std::string &path) {
@@ -196,9 +212,13 @@ int OpenAt2Beneath(int root, const char *path, int flags) {
 
 bool OpenDriveC(DriveC &drive) {
     drive = DriveC{};
-    drive.directory = EnvironmentPath("DOSPREP_DRIVE_C");
+    std::string given = WithoutTrailingSlashes(Settings().drive);
+    if (given.empty())
+        drive.directory = EnvironmentPath("DOSPREP_DRIVE_C");
+    else if (!IsWinePrefixDirectory(given))
+        drive.directory = given;
     if (drive.directory.empty()) {
-        drive.winePrefix = EnvironmentPath("WINEPREFIX");
+        drive.winePrefix = given.empty() ? EnvironmentPath("WINEPREFIX") : given;
         if (drive.winePrefix.empty()) {
             std::string home = EnvironmentPath("HOME");
             if (!home.empty())
