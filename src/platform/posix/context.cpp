@@ -2,11 +2,15 @@
 // directories, found once.
 #include "platform/posix/context.h"
 
+#include "platform/posix/ascii.h"
+#include "platform/posix/dos_path.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -176,7 +180,8 @@ const Context &RunContext() {
         return *context;
     auto found = std::make_unique<Context>();
     found->environment = std::move(environment);
-    OpenDriveC(found->drive);
+    if (!OpenDriveC(found->drive))
+        found->driveError = errno;
     found->prefix = FileDescriptor(OpenPrefix(found->drive));
     found->windowsDirectory = WindowsDirectory(*found);
     found->systemDirectory = SystemDirectory(*found);

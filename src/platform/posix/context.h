@@ -3,14 +3,16 @@
 // src/platform/posix.
 #pragma once
 
-#include "platform/posix/dos_path.h"
+#include "platform/posix/descriptor.h"
+#include "platform/posix/drive.h"
 
 #include <string>
 
 namespace dosprep::posix {
 
 struct Context {
-    DriveC drive; // root -1: there is no drive C
+    DriveC drive;       // root -1: there is no drive C
+    int driveError = 0; // errno of opening drive C, when that failed
     // Where drive C's Wine prefix would be (O_PATH): the prefix it was
     // found through, or for $DOSPREP_DRIVE_C the directory holding it;
     // -1 when there is none. Whether it is one: HoldsWineRegistry.

@@ -1,6 +1,8 @@
 #include "platform/posix/dos_path.h"
 
+#include "platform/posix/ascii.h"
 #include "platform/posix/context.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/run_record.h"
 #include "platform/posix/short_names.h"
 
@@ -14,20 +16,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-thread_local DWORD g_lastError = NO_ERROR;
-
-} // namespace
-
-DWORD WINAPI GetLastError() {
-    return g_lastError;
-}
-
-void WINAPI SetLastError(DWORD error) {
-    g_lastError = error;
-}
 
 namespace dosprep::posix {
 
@@ -48,14 +36,6 @@ bool IsForbiddenInName(char c) {
 constexpr std::size_t kListChunk = 32 * 1024;
 
 } // namespace
-
-std::string JoinHostPath(const std::string &directory, std::string_view name) {
-    std::string path = directory;
-    if (!path.empty() && path.back() != '/')
-        path += '/';
-    path += name;
-    return path;
-}
 
 DWORD ParseDosPath(std::string_view text, DosPath &out) {
     out = DosPath{};
@@ -284,71 +264,6 @@ std::string SpellDosPath(const DriveC &drive, DosPath path) {
     return text;
 }
 
-DWORD ErrorFromErrno(int error, DWORD fallback) {
-    NoteCause(error);
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ELOOP: // O_NOFOLLOW met a symbolic link
-    case ENXIO: // a FIFO without a reader, a device without its driver
-    case EROFS:
-    case ETXTBSY:
-    case EBUSY:
-        return ERROR_ACCESS_DENIED;
-    case EEXIST:
-        return ERROR_FILE_EXISTS;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ERROR_DISK_FULL;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return fallback;
-    }
-}
-
-FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0)
-        close(fd_);
-}
-
-ssize_t ReadRetrying(int fd, char *buffer, std::size_t size) {
-    for (;;) {
-        ssize_t got = read(fd, buffer, size);
-        if (got >= 0 || errno != EINTR)
-            return got;
-    }
-}
-
-bool ClearNonBlocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
-}
-
 namespace {
 
 // Takes over a descriptor opened O_NONBLOCK for reading: it must be a
@@ -382,19 +297,6 @@ int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &er
 int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error) {
     return TakeRegularFile(openat(directory, name, kReadFlags | O_NOFOLLOW | O_CLOEXEC), info,
                            error);
-}
-
-DWORD PutStringResult(std::string_view value, char *buffer, DWORD size) {
-    // Longer than any DWORD can count: report it as not fitting anything.
-    if (value.size() >= 0xFFFFFFFFu)
-        return 0xFFFFFFFFu;
-    auto length = static_cast<DWORD>(value.size());
-    if (buffer == nullptr || size <= length)
-        return length + 1;
-    if (length != 0)
-        std::memmove(buffer, value.data(), length);
-    buffer[length] = '\0';
-    return length;
 }
 
 namespace {

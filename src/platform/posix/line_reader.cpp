@@ -1,6 +1,6 @@
 #include "platform/posix/line_reader.h"
 
-#include "platform/posix/dos_path.h"
+#include "platform/posix/descriptor.h"
 
 namespace dosprep::posix {
 

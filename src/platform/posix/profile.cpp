@@ -4,6 +4,7 @@
 // Memory stays within one line of the file and one read chunk.
 #include "platform/posix/ascii.h"
 #include "platform/posix/context.h"
+#include "platform/posix/dos_path.h"
 #include "platform/posix/ini_mapping.h"
 #include "platform/posix/line_reader.h"
 #include "platform/win32_api.h"

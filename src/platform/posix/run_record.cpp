@@ -1,6 +1,8 @@
 #include "platform/posix/run_record.h"
 
+#include "platform/posix/ascii.h"
 #include "platform/posix/context.h"
+#include "platform/posix/dos_path.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -81,12 +83,8 @@ const std::vector<FileEvent> &RunEvents() {
 }
 
 DriveCLocation LocateDriveC() {
-    DriveC drive;
-    bool found = OpenDriveC(drive);
-    DriveCLocation where;
-    where.error = found ? 0 : errno;
-    where.directory = drive.directory;
-    return where;
+    const Context &context = RunContext();
+    return {context.drive.directory, context.drive.root.Get() < 0 ? context.driveError : 0};
 }
 
 std::string HostPathOf(std::string_view dosPath) {
