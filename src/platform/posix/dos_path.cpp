@@ -192,9 +192,9 @@ int OpenStep(const DriveC &drive, int parent, const std::string &name,
     return fd;
 }
 
-// The walk of ResolveDosPath on `drive`. Stops at the first failure, with
-// `out.names` holding the components found so far.
-DWORD Walk(const DriveC &drive, const DosPath &path, bool aliases, ResolvedPath &out) {
+} // namespace
+
+DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out, bool aliases) {
     out = ResolvedPath{};
     out.drive = &drive;
     Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
@@ -232,12 +232,6 @@ DWORD Walk(const DriveC &drive, const DosPath &path, bool aliases, ResolvedPath 
     return NO_ERROR;
 }
 
-} // namespace
-
-DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out, bool aliases) {
-    return Walk(drive, path, aliases, out);
-}
-
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases) {
     out = ResolvedPath{};
     DosPath path;
@@ -246,14 +240,14 @@ DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases) {
     const DriveC &drive = RunContext().drive;
     if (path.drive != 'C' || drive.root.Get() < 0)
         return ERROR_PATH_NOT_FOUND;
-    return Walk(drive, path, aliases, out);
+    return ResolveOnDrive(drive, path, out, aliases);
 }
 
 std::string SpellDosPath(const DriveC &drive, DosPath path) {
     ResolvedPath walked;
     path.trailingSeparator = false;
     if (path.drive == 'C' && drive.root.Get() >= 0)
-        Walk(drive, path, false, walked);
+        ResolveOnDrive(drive, path, walked);
     std::string text{path.drive, ':'};
     for (std::size_t i = 0; i < path.parts.size(); ++i) {
         text += '\\';

@@ -59,7 +59,8 @@ struct ResolvedPath {
 // ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
-// The same for a parsed path on `drive`, whose root must be open.
+// The same for a parsed path on `drive`, whose root must be open. After a
+// failure, `out.names` holds the components found up to it.
 DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out,
                      bool aliases = false);
 
