@@ -1,12 +1,16 @@
 // The process entry point of the native command, dosprep [--dry-run |
-// --diff] [DRIVE]. It reads the command line as a Linux command does, then
+// --diff | --print-windows-dir] [DRIVE]. It reads the command line as a Linux command does, then
 // hands over to WinMain as the Windows start-up code would, and reports
 // from the run's record what was not done. Nothing is run, and so nothing
 // touched, before the command line and DRIVE have been accepted.
+#include "platform/posix/context.h"
+#include "platform/posix/dos_path.h"
 #include "platform/posix/report.h"
 #include "platform/posix/run_record.h"
+#include "platform/posix/short_names.h"
 #include "platform/win32_api.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +29,7 @@ namespace {
 using namespace dosprep::posix;
 
 constexpr const char kUsage[] = R"(Usage: dosprep [--dry-run | --diff] [DRIVE]
+  or:  dosprep --print-windows-dir [DRIVE]
 Prepare the DOS start-up files of a Windows tree for the sound card:
 C:\AUTOEXEC.BAT ends with SET  BLASTER=A220 I5  D1 T4, and DOSSTART.BAT in
 the Windows directory with the line that runs audprep.exe /S.
@@ -35,15 +40,19 @@ that of the Wine prefix $WINEPREFIX, else that of ~/.wine.
 
   --diff       show a unified diff of each batch file that changes
   --dry-run    show that diff and change nothing
+  --print-windows-dir  print the Windows directory that a run would use, and
+               change nothing
   --help       display this help and exit
   --version    output version information and exit
 
 Exit status is 0 when both files were prepared, 1 when one was not (each such
 file is named on standard error, with the reason), and 2 on a usage error.
+With --print-windows-dir, it is 0 when DOS can name that directory (it is on
+drive C: and each of its names is an 8.3 name), else 1.
 )";
 
 struct CommandLine {
-    bool help = false, version = false, dryRun = false, diff = false;
+    bool help = false, version = false, dryRun = false, diff = false, printWindowsDir = false;
     std::vector<std::string> drives;
     std::string error; // a usage error
 };
@@ -56,11 +65,12 @@ CommandLine ReadCommandLine(int argc, char **argv) {
     for (int i = 1; i < argc && line.error.empty() && !line.help && !line.version; ++i) {
         std::string_view arg = argv[i];
         std::string_view name = arg.substr(0, arg.find('='));
-        bool *flag = name == "--help"      ? &line.help
-                     : name == "--version" ? &line.version
-                     : name == "--diff"    ? &line.diff
-                     : name == "--dry-run" ? &line.dryRun
-                                           : nullptr;
+        bool *flag = name == "--help"                ? &line.help
+                     : name == "--version"           ? &line.version
+                     : name == "--diff"              ? &line.diff
+                     : name == "--dry-run"           ? &line.dryRun
+                     : name == "--print-windows-dir" ? &line.printWindowsDir
+                                                     : nullptr;
         if (!options || arg == "-" || !arg.starts_with('-'))
             line.drives.emplace_back(arg);
         else if (arg == "--")
@@ -124,6 +134,18 @@ std::string MakeScratch(const std::string &driveDirectory) {
     return pattern;
 }
 
+// --print-windows-dir: the Windows directory as the run would find it, by
+// the same rules (dosprep-image asks this, and keeps no copy of them).
+int PrintWindowsDirectory() {
+    const std::string &windows = RunContext().windowsDirectory;
+    std::printf("%s\n", windows.c_str());
+    DosPath path;
+    bool dosNames = ParseDosPath(windows, path) == NO_ERROR && path.drive == 'C' &&
+                    std::all_of(path.parts.begin(), path.parts.end(),
+                                [](const std::string &part) { return IsShortName(part); });
+    return FinishOutput(dosNames ? 0 : 1);
+}
+
 int Run(int argc, char **argv) {
     CommandLine line = ReadCommandLine(argc, argv);
     if (!line.error.empty()) {
@@ -152,6 +174,8 @@ int Run(int argc, char **argv) {
         ReportNoDriveC(where);
         return 1;
     }
+    if (line.printWindowsDir)
+        return PrintWindowsDirectory();
     bool showDiffs = line.diff || line.dryRun;
     if (showDiffs) {
         settings.scratch = MakeScratch(where.directory);

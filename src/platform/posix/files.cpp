@@ -4,7 +4,9 @@
 // drive, and a path leading out fails as a missing one does. A dry run
 // writes into the scratch directory instead, and leaves the tree as it is.
 // Each call's outcome goes into the run's record (run_record.h).
+#include "platform/posix/ascii.h"
 #include "platform/posix/dos_path.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
@@ -15,7 +17,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <fcntl.h>
@@ -29,11 +30,10 @@ namespace {
 
 // Handles are numbers never handed out twice, so a stale or foreign
 // handle is refused instead of reaching whatever descriptor now has its
-// number.
+// number. The program runs on one thread: nothing is locked.
 class HandleTable {
   public:
     HANDLE Add(int fd, std::string_view name) {
-        std::lock_guard<std::mutex> lock(mutex_);
         std::uintptr_t key = next_;
         open_.emplace(key, OpenFile{fd, std::string(name)});
         next_ += kStep;
@@ -41,39 +41,25 @@ class HandleTable {
     }
 
     // The DOS path the handle was opened with, for the record.
-    std::string NameOf(HANDLE handle) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    std::string NameOf(HANDLE handle) const {
         auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
         return found == open_.end() ? std::string() : found->second.name;
     }
 
-    // Neither throws (locking could, in theory): the calls using them
-    // have nothing else that might.
-    bool Find(HANDLE handle, int &fd) noexcept {
-        try {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
-            if (found == open_.end())
-                return false;
+    bool Find(HANDLE handle, int &fd) const noexcept {
+        auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (found != open_.end())
             fd = found->second.fd;
-            return true;
-        } catch (...) {
-            return false;
-        }
+        return found != open_.end();
     }
 
     bool Remove(HANDLE handle, int &fd) noexcept {
-        try {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
-            if (found == open_.end())
-                return false;
-            fd = found->second.fd;
-            open_.erase(found);
-            return true;
-        } catch (...) {
+        auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (found == open_.end())
             return false;
-        }
+        fd = found->second.fd;
+        open_.erase(found);
+        return true;
     }
 
   private:
@@ -83,7 +69,6 @@ class HandleTable {
     };
     // Multiples of 4 from 4 on: never nullptr, never INVALID_HANDLE_VALUE.
     static constexpr std::uintptr_t kStep = 4;
-    std::mutex mutex_;
     std::map<std::uintptr_t, OpenFile> open_;
     std::uintptr_t next_ = kStep;
 };
@@ -151,29 +136,18 @@ class ShadowTable {
   public:
     std::string Add(std::string_view dosPath) {
         std::string path = ScratchFile("new");
-        std::lock_guard<std::mutex> lock(mutex_);
         files_[Key(dosPath)] = path;
         return path;
     }
-    std::string Find(std::string_view dosPath) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    std::string Find(std::string_view dosPath) const {
         auto found = files_.find(Key(dosPath));
         return found == files_.end() ? std::string() : found->second;
     }
     // The file stays: a diff may show it.
-    bool Remove(std::string_view dosPath) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return files_.erase(Key(dosPath)) != 0;
-    }
+    bool Remove(std::string_view dosPath) { return files_.erase(Key(dosPath)) != 0; }
 
   private:
-    static std::string Key(std::string_view dosPath) {
-        std::string key(dosPath);
-        for (char &c : key)
-            c = AsciiUpper(c);
-        return key;
-    }
-    std::mutex mutex_;
+    static std::string Key(std::string_view dosPath) { return UpperCased(dosPath); }
     std::map<std::string, std::string> files_;
 };
 
@@ -272,12 +246,9 @@ bool WriteAll(int fd, const char *data, std::size_t size, std::size_t &done) {
     done = 0;
     while (done < size) {
         std::size_t chunk = std::min(size - done, kMaxTransfer);
-        ssize_t written = write(fd, data + done, chunk);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
+        ssize_t written = Retrying([&] { return write(fd, data + done, chunk); });
+        if (written < 0)
             return false;
-        }
         if (written == 0) {
             errno = ENOSPC; // no progress and no error: nothing more fits
             return false;
@@ -300,15 +271,14 @@ bool CopyInKernel(int source, int fd, DWORD &error) {
     error = NO_ERROR;
     bool copiedAny = false;
     for (;;) {
-        ssize_t got = copy_file_range(source, nullptr, fd, nullptr, 1 << 30, 0);
+        ssize_t got =
+            Retrying([&] { return copy_file_range(source, nullptr, fd, nullptr, 1 << 30, 0); });
         if (got > 0) {
             copiedAny = true;
             continue;
         }
         if (got == 0)
             return true;
-        if (errno == EINTR)
-            continue;
         if (!copiedAny && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
                            errno == EOPNOTSUPP || errno == EBADF))
             return false;
@@ -325,12 +295,9 @@ DWORD CopyContents(int source, int fd, char *buffer, std::size_t bufferSize) {
             return error;
     } else {
         for (;;) {
-            ssize_t got = read(source, buffer, bufferSize);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
+            ssize_t got = ReadRetrying(source, buffer, bufferSize);
+            if (got < 0)
                 return ErrorFromErrno(errno, ERROR_READ_FAULT);
-            }
             if (got == 0)
                 break;
             std::size_t done = 0;
@@ -417,9 +384,7 @@ int CopyFromStart(int source, const std::string &path) {
     auto buffer = std::make_unique<char[]>(kBufferSize);
     off_t offset = 0;
     for (;;) {
-        ssize_t got = pread(source, buffer.get(), kBufferSize, offset);
-        if (got < 0 && errno == EINTR)
-            continue;
+        ssize_t got = Retrying([&] { return pread(source, buffer.get(), kBufferSize, offset); });
         if (got < 0)
             return errno;
         if (got == 0)
@@ -587,10 +552,8 @@ BOOL ReadFromHandle(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
     // Filled whole unless the file ends first, as Windows does for files.
     while (done < toRead) {
         std::size_t chunk = std::min(std::size_t{toRead} - done, kMaxTransfer);
-        ssize_t got = ::read(fd, bytes + done, chunk);
+        ssize_t got = ReadRetrying(fd, bytes + done, chunk);
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
             int error = errno;
             if (read != nullptr)
                 *read = static_cast<DWORD>(done);

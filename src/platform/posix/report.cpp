@@ -1,5 +1,6 @@
 #include "platform/posix/report.h"
 
+#include "platform/posix/ascii.h"
 #include "platform/posix/dos_path.h"
 
 #include <cerrno>
@@ -27,34 +28,24 @@ struct Edit {
 constexpr Edit kAutoexec = {"autoexec.bat", "autoexec.tmp"};
 constexpr Edit kDosstart = {"dosstart.bat", "dosstart.tmp"};
 
-std::string Upper(std::string_view text) {
-    std::string upper(text);
-    for (char &c : upper)
-        c = AsciiUpper(c);
-    return upper;
-}
-
 std::size_t LastSeparator(std::string_view dosPath) {
     return dosPath.find_last_of("\\/");
 }
 
-// The last component, in lower case: names match whatever their case.
-std::string FileName(std::string_view dosPath) {
+// Whether the last component is `name`, whatever its case.
+bool IsNamed(std::string_view dosPath, std::string_view name) {
     std::size_t separator = LastSeparator(dosPath);
-    std::string name(separator == std::string_view::npos ? dosPath : dosPath.substr(separator + 1));
-    for (char &c : name)
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    return name;
+    return EqualsIgnoringCase(
+        separator == std::string_view::npos ? dosPath : dosPath.substr(separator + 1), name);
 }
 
 bool IsOf(const FileEvent &event, const Edit &edit) {
-    std::string name = FileName(event.dosPath);
-    return name == edit.batch || name == edit.temp;
+    return IsNamed(event.dosPath, edit.batch) || IsNamed(event.dosPath, edit.temp);
 }
 
 bool IsCopy(const FileEvent &event, const Edit &edit) {
     return event.error == NO_ERROR && std::string_view(event.call) == "CopyFileA" &&
-           FileName(event.dosPath) == edit.batch;
+           IsNamed(event.dosPath, edit.batch);
 }
 
 std::string WindowsDirectoryText() {
@@ -129,9 +120,9 @@ std::string FailureReason(const FileEvent &failure, const Edit &edit) {
     std::string_view call = failure.call;
     if (why == "disk full")
         return why;
-    if (FileName(failure.dosPath) == edit.temp)
+    if (IsNamed(failure.dosPath, edit.temp))
         return (call == "CreateFileA" ? "cannot create " : "cannot write ") +
-               Upper(failure.dosPath) + " (" + why + ")";
+               UpperCased(failure.dosPath) + " (" + why + ")";
     bool reading = call == "CreateFileA" || call == "ReadFile" || call == "SetFilePointer";
     return reading && failure.cause > 0 ? "unreadable (" + why + ")" : why;
 }
@@ -150,7 +141,8 @@ std::string RunReason(const std::vector<FileEvent> &events, const std::string &w
         if (ParseDosPath(windowsDirectory, windows) != NO_ERROR || windows.drive != 'C')
             return "the Windows directory " + windowsDirectory + " is not on drive C";
         // A directory on the way to the system directory is missing.
-        if (Upper(event.dosPath) == Upper(windowsDirectory) || event.error != ERROR_FILE_NOT_FOUND)
+        if (EqualsIgnoringCase(event.dosPath, windowsDirectory) ||
+            event.error != ERROR_FILE_NOT_FOUND)
             return "no Windows directory " + windowsDirectory;
         return "no system directory (SYSTEM32 or SYSTEM) in " + windowsDirectory;
     }
@@ -161,7 +153,8 @@ std::string RunReason(const std::vector<FileEvent> &events, const std::string &w
 // the file's own, or the one that it would be created as.
 void PrintNotMade(const std::string &dosPath, const std::string &reason) {
     std::string host = HostPathOf(dosPath);
-    std::string where = host.empty() ? Upper(dosPath) : Upper(dosPath) + " (" + host + ")";
+    std::string where =
+        host.empty() ? UpperCased(dosPath) : UpperCased(dosPath) + " (" + host + ")";
     std::fprintf(stderr, "dosprep: %s: %s; left as it was\n", where.c_str(), reason.c_str());
 }
 
@@ -169,7 +162,7 @@ void PrintNotMade(const std::string &dosPath, const std::string &reason) {
 bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
     if (copy.after.empty()) {
         std::fprintf(stderr, "dosprep: %s: changed; its diff cannot be shown (%s)\n",
-                     Upper(dosPath).c_str(), std::strerror(copy.keptError));
+                     UpperCased(dosPath).c_str(), std::strerror(copy.keptError));
         return false;
     }
     std::vector<std::string> args = {"diff",    "-u",
@@ -194,7 +187,7 @@ bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
     // 0: the same, 1: they differ; anything else is diff's own trouble.
     if (WIFEXITED(status) && WEXITSTATUS(status) <= 1)
         return true;
-    std::fprintf(stderr, "dosprep: %s: diff failed\n", Upper(dosPath).c_str());
+    std::fprintf(stderr, "dosprep: %s: diff failed\n", UpperCased(dosPath).c_str());
     return false;
 }
 

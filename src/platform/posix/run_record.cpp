@@ -1,5 +1,7 @@
 #include "platform/posix/run_record.h"
 
+#include "platform/posix/ascii.h"
+#include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
 
 #include <algorithm>
@@ -81,25 +83,20 @@ const std::vector<FileEvent> &RunEvents() {
 }
 
 DriveCLocation LocateDriveC() {
-    DriveC drive;
-    bool found = OpenDriveC(drive);
-    DriveCLocation where;
-    where.error = found ? 0 : errno;
-    where.directory = drive.directory;
-    return where;
+    const Context &context = RunContext();
+    return {context.drive.directory, context.drive.root.Get() < 0 ? context.driveError : 0};
 }
 
 std::string HostPathOf(std::string_view dosPath) {
     DosPath path;
     if (ParseDosPath(dosPath, path) != NO_ERROR || path.drive != 'C')
         return {};
-    DriveC drive;
-    OpenDriveC(drive);
+    const DriveC &drive = RunContext().drive;
     if (drive.directory.empty())
         return {};
     std::string host = RealDirectory(drive.directory);
     // "C:\A\b": the names never hold a backslash.
-    std::string spelt = SpellDosPath(path).substr(3);
+    std::string spelt = SpellDosPath(drive, path).substr(3);
     std::size_t position = 0;
     while (position < spelt.size()) {
         std::size_t end = std::min(spelt.find('\\', position), spelt.size());
