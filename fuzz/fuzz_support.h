@@ -2,6 +2,8 @@
 // input file and a scratch drive C of their own.
 #pragma once
 
+#include "escaped.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,23 +24,7 @@ extern const char *const kTargetName;
     std::abort();
 }
 
-// Bytes with everything but printable ASCII shown as \xNN.
-inline std::string Escaped(std::string_view bytes) {
-    std::string out;
-    for (char byte : bytes) {
-        auto c = static_cast<unsigned char>(byte);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
+using testutil::Escaped;
 
 inline void WriteFile(const std::filesystem::path &path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,19 +1,16 @@
 // The built program under faults and hostile input: it must lose nothing,
-// write nothing it should not, never die of a signal and never print.
+// write nothing it should not, never die of a signal, and name on stderr
+// each edit that it could not make.
 #include "e2e_cases.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace fs = std::filesystem;
+using e2e::NotMade;
 using testutil::Escaped;
 using testutil::ReadBytes;
 
@@ -24,6 +21,13 @@ const std::string kOldAutoexec = "@ECHO OFF\r\nSET BLASTER=A240 I7 D3 T6\r\nPATH
 const std::string kNewAutoexec = "@ECHO OFF\r\nPATH C:\\DOS\r\n" + kBlaster;
 const std::string kOldDosstart = "@ECHO OFF\r\n";
 const std::string kNewDosstart = "@ECHO OFF\r\nC:\\WINDOWS\\audprep.exe /S\r\n";
+
+// Both edits not made, for drive C is not there.
+std::string NoDrive(const std::string &why) {
+    std::string reason = "no drive C at {drive} (" + why + ")";
+    return NotMade("C:\\AUTOEXEC.BAT", "autoexec.bat", reason) +
+           NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", reason);
+}
 
 const testutil::Tree kDrive = {{"AUTOEXEC.BAT", kOldAutoexec},
                                {"WINDOWS/SYSTEM/", ""},
@@ -37,41 +41,23 @@ class FaultTest : public ::testing::Test {
     void SetUp() override { testutil::MakeTree(drive.Path(), kDrive); }
 
     // Runs the program on the drive, with the file-size limit `fileLimit`
-    // when given, and checks that it ended quietly.
-    void Run(std::map<std::string, std::string> env = {}, rlim_t fileLimit = RLIM_INFINITY,
-             testutil::Kernel kernel = testutil::Kernel::AsItIs) {
+    // (a full disk) when given, and checks how it ended: status 1 with
+    // exactly `errors` on stderr ("{drive}" standing for the drive's real
+    // directory), or status 0 in silence when there are none.
+    void Run(const std::string &errors, std::map<std::string, std::string> env = {},
+             rlim_t fileLimit = RLIM_INFINITY, testutil::Kernel kernel = testutil::Kernel::AsItIs) {
         if (!env.count("DOSPREP_DRIVE_C"))
             env["DOSPREP_DRIVE_C"] = drive.Path();
-        testutil::ProgramResult result =
-            fileLimit == RLIM_INFINITY
-                ? testutil::RunProgram({DOSPREP_EXE}, env, {"WINEPREFIX"}, kernel)
-                : RunLimited(env, fileLimit);
+        testutil::ProgramResult result = testutil::RunProgram(
+            {DOSPREP_EXE}, env, {"WINEPREFIX", "DOSPREP_WINDIR"}, {kernel, fileLimit});
+        std::string placed = errors;
+        std::string real = fs::weakly_canonical(env["DOSPREP_DRIVE_C"]).string();
+        for (std::size_t at = placed.find("{drive}"); at != std::string::npos;
+             at = placed.find("{drive}", at + real.size()))
+            placed.replace(at, 7, real);
         EXPECT_EQ(result.signal, 0);
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.output, "");
-    }
-
-    // A full disk, as the program sees it: writes past `limit` bytes fail
-    // with EFBIG instead of raising SIGXFSZ.
-    testutil::ProgramResult RunLimited(const std::map<std::string, std::string> &env,
-                                       rlim_t limit) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            for (const auto &[name, value] : env)
-                setenv(name.c_str(), value.c_str(), 1);
-            unsetenv("DOSPREP_WINDIR");
-            rlimit rl{limit, limit};
-            setrlimit(RLIMIT_FSIZE, &rl);
-            std::signal(SIGXFSZ, SIG_IGN);
-            execl(DOSPREP_EXE, DOSPREP_EXE, static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        testutil::ProgramResult result;
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-        return result;
+        EXPECT_EQ(result.exitCode, errors.empty() ? 0 : 1);
+        EXPECT_EQ(result.output, placed);
     }
 
     std::string Autoexec() { return ReadBytes(drive / "AUTOEXEC.BAT").value_or("<missing>"); }
@@ -88,7 +74,7 @@ class FaultTest : public ::testing::Test {
 
 TEST_F(FaultTest, ReadOnlyAutoexecIsLeftAsItWas) {
     fs::permissions(drive / "AUTOEXEC.BAT", fs::perms::owner_read | fs::perms::group_read);
-    Run();
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "read-only"));
     EXPECT_EQ(Escaped(Autoexec()), Escaped(kOldAutoexec));
     EXPECT_EQ(fs::status(drive / "AUTOEXEC.BAT").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::group_read);
@@ -99,7 +85,7 @@ TEST_F(FaultTest, ReadOnlyAutoexecIsLeftAsItWas) {
 TEST_F(FaultTest, FullDiskLeavesTheTargetAndGoesOn) {
     std::string big = kOldAutoexec + std::string(200000, 'x') + "\r\n";
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", big);
-    Run({}, 64 * 1024);
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "disk full"), {}, 64 * 1024);
     EXPECT_EQ(Autoexec(), big);
     EXPECT_EQ(Escaped(Dosstart()), Escaped(kNewDosstart));
     ExpectNoTemporaryFiles();
@@ -108,7 +94,8 @@ TEST_F(FaultTest, FullDiskLeavesTheTargetAndGoesOn) {
 TEST_F(FaultTest, ReadErrorLeavesTheTargetAndGoesOn) {
     std::string big = kOldAutoexec + std::string(200000, 'x') + "\r\n";
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", big);
-    Run({{"LD_PRELOAD", DOSPREP_READ_FAULT_SHIM},
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "unreadable (Input/output error)"),
+        {{"LD_PRELOAD", DOSPREP_READ_FAULT_SHIM},
          {"DOSPREP_FAULT_FILE", "/AUTOEXEC.BAT"},
          {"DOSPREP_FAULT_AFTER", "65536"},
          {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
@@ -121,7 +108,10 @@ TEST_F(FaultTest, LinkPlantedAtTheTemporaryFileIsNotWrittenThrough) {
     testutil::WriteBytes(drive / "victim", "precious\r\n");
     fs::create_symlink(drive / "victim", drive / "autoexec.tmp");
     fs::create_symlink(drive / "nowhere", drive / "WINDOWS/dosstart.tmp");
-    Run();
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT",
+                "cannot create C:\\AUTOEXEC.TMP (a symbolic link)") +
+        NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/DOSSTART.BAT",
+                "cannot create C:\\WINDOWS\\DOSSTART.TMP (a symbolic link)"));
     EXPECT_EQ(ReadBytes(drive / "victim"), "precious\r\n");
     EXPECT_FALSE(testutil::Exists(drive / "nowhere"));
     EXPECT_EQ(Escaped(Autoexec()), Escaped(kOldAutoexec));
@@ -146,21 +136,35 @@ TEST_F(FaultTest, SymbolicLinks) {
         };
     };
     const std::string japanese = "@ECHO OFF\r\nCHCP 437\r\nC:\\WINDOWS\\audprep.exe /S\r\nJP\r\n";
+    // A link leading out counts as missing.
+    auto neither = [](const std::string &reason, const std::string &dosstartHost) {
+        return NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", reason) +
+               NotMade("C:\\WINDOWS\\DOSSTART.BAT", dosstartHost, reason);
+    };
+    const std::string noWindows =
+        neither("no Windows directory C:\\WINDOWS", "WINDOWS/dosstart.bat");
     struct Case {
         const char *name;
         Plant plant;            // returns DOSPREP_DRIVE_C
         testutil::Tree changed; // what the run must write; every other entry stays
+        std::string errors = "";
     };
     const Case cases[] = {
-        {"Windows directory linked out", moveOut("WINDOWS", false), {}},
-        {"Windows directory linked out, absolute", moveOut("WINDOWS", true), {}},
-        {"system directory linked out", moveOut("WINDOWS/SYSTEM", false), {}},
+        {"Windows directory linked out", moveOut("WINDOWS", false), {}, noWindows},
+        {"Windows directory linked out, absolute", moveOut("WINDOWS", true), {}, noWindows},
+        {"system directory linked out",
+         moveOut("WINDOWS/SYSTEM", false),
+         {},
+         neither("no system directory (SYSTEM32 or SYSTEM) in C:\\WINDOWS",
+                 "WINDOWS/DOSSTART.BAT")},
         {"AUTOEXEC.BAT linked out",
          moveOut("AUTOEXEC.BAT", false),
-         {{"WINDOWS/DOSSTART.BAT", kNewDosstart}}},
+         {{"WINDOWS/DOSSTART.BAT", kNewDosstart}},
+         NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "a symbolic link")},
         {"DOSSTART.BAT linked out, absolute",
          moveOut("WINDOWS/DOSSTART.BAT", true),
-         {{"AUTOEXEC.BAT", kNewAutoexec}}},
+         {{"AUTOEXEC.BAT", kNewAutoexec}},
+         NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/DOSSTART.BAT", "a symbolic link")},
         {"Japanese WIN.INI linked out",
          [&moveOut](const std::string &driveC, const std::string &outside) {
              moveOut("WINDOWS/WIN.INI", false)(driveC, outside);
@@ -174,20 +178,25 @@ TEST_F(FaultTest, SymbolicLinks) {
              fs::create_symlink(outside + "/victim", driveC + "/autoexec.tmp");
              return driveC;
          },
-         {{"WINDOWS/DOSSTART.BAT", kNewDosstart}}},
+         {{"WINDOWS/DOSSTART.BAT", kNewDosstart}},
+         NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT",
+                 "cannot create C:\\AUTOEXEC.TMP (a symbolic link)")},
         {"dosstart.tmp linked to a missing file outside",
          [](const std::string &driveC, const std::string &) {
              fs::create_symlink("../../outside/new", driveC + "/WINDOWS/dosstart.tmp");
              return driveC;
          },
-         {{"AUTOEXEC.BAT", kNewAutoexec}}},
+         {{"AUTOEXEC.BAT", kNewAutoexec}},
+         NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/DOSSTART.BAT",
+                 "cannot create C:\\WINDOWS\\DOSSTART.TMP (a symbolic link)")},
         {"out of the drive and back in",
          [](const std::string &driveC, const std::string &) {
              fs::rename(driveC + "/WINDOWS", driveC + "/WIN98");
              fs::create_symlink("../drive/WIN98", driveC + "/WINDOWS");
              return driveC;
          },
-         {}},
+         {},
+         noWindows},
         {"Windows directory linked inside",
          [](const std::string &driveC, const std::string &) {
              fs::rename(driveC + "/WINDOWS", driveC + "/WIN98");
@@ -221,7 +230,7 @@ TEST_F(FaultTest, SymbolicLinks) {
             std::string configured = c.plant(driveC, outside);
             testutil::Tree outsideBefore = testutil::SnapshotTree(outside);
             testutil::Tree expected = e2e::With(testutil::SnapshotTree(driveC), c.changed);
-            Run({{"DOSPREP_DRIVE_C", configured}}, RLIM_INFINITY, kernel);
+            Run(c.errors, {{"DOSPREP_DRIVE_C", configured}}, RLIM_INFINITY, kernel);
             EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(outside)),
                       testutil::Describe(outsideBefore));
             EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(driveC)),
@@ -235,7 +244,8 @@ TEST_F(FaultTest, DirectoriesWhereBatchFilesShouldBe) {
     fs::remove(drive / "WINDOWS/DOSSTART.BAT");
     fs::create_directories(drive / "AUTOEXEC.BAT/sub");
     fs::create_directories(drive / "WINDOWS/DOSSTART.BAT");
-    Run();
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "a directory") +
+        NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/DOSSTART.BAT", "a directory"));
     EXPECT_TRUE(fs::is_directory(drive / "AUTOEXEC.BAT/sub"));
     EXPECT_TRUE(fs::is_directory(drive / "WINDOWS/DOSSTART.BAT"));
     ExpectNoTemporaryFiles();
@@ -243,9 +253,9 @@ TEST_F(FaultTest, DirectoriesWhereBatchFilesShouldBe) {
 
 TEST_F(FaultTest, DriveThatIsAFileOrMissing) {
     testutil::WriteBytes(drive / "plain", "not a directory");
-    Run({{"DOSPREP_DRIVE_C", drive / "plain"}});
+    Run(NoDrive("Not a directory"), {{"DOSPREP_DRIVE_C", drive / "plain"}});
     EXPECT_EQ(ReadBytes(drive / "plain"), "not a directory");
-    Run({{"DOSPREP_DRIVE_C", drive / "missing"}});
+    Run(NoDrive("No such file or directory"), {{"DOSPREP_DRIVE_C", drive / "missing"}});
     EXPECT_FALSE(testutil::Exists(drive / "missing"));
     EXPECT_EQ(Autoexec(), kOldAutoexec);
 }
@@ -260,7 +270,11 @@ TEST_F(FaultTest, WindowsDirectoryPastThePathLimitTouchesNothing) {
     fs::create_directories(host + "/SYSTEM");
     testutil::WriteBytes(host + "/WIN.INI", "[intl]\r\nsLanguage=jpn\r\n");
     testutil::Tree before = testutil::SnapshotTree(drive.Path());
-    Run({{"DOSPREP_WINDIR", dos}});
+    const std::string why = "path past the limit of 259 characters";
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", why) +
+            NotMade(dos + "\\DOSSTART.BAT", host.substr(drive.Path().size() + 1) + "/dosstart.bat",
+                    why),
+        {{"DOSPREP_WINDIR", dos}});
     EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())), testutil::Describe(before));
 }
 
@@ -271,7 +285,7 @@ TEST_F(FaultTest, BinaryGarbageIsCopiedExactly) {
             everyByte += static_cast<char>(c);
     std::string text = everyByte + "\r\n" + std::string("a\0b\rc\r\r\n", 8) + "BLASTER=\r\n";
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", text + "\x1A" + everyByte + "\r\n");
-    Run();
+    Run("");
     std::string expected = everyByte + "\r\n" + std::string("a\0b\rc\r\r\n", 8) + kBlaster;
     EXPECT_EQ(Escaped(Autoexec()), Escaped(expected));
 }
@@ -279,7 +293,7 @@ TEST_F(FaultTest, BinaryGarbageIsCopiedExactly) {
 TEST_F(FaultTest, FourMegabyteLineWithoutLineEnd) {
     std::string line(4 * 1024 * 1024, 'L');
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", line);
-    Run();
+    Run("");
     EXPECT_EQ(Autoexec(), line + "\r\n" + kBlaster);
 }
 

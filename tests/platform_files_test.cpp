@@ -6,13 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <csignal>
 #include <filesystem>
 #include <string>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -199,34 +196,25 @@ TEST_F(PlatformFilesTest, DeleteFile) {
     EXPECT_EQ(Snapshot(), (Tree{{"dir.tmp/", ""}, {"kept", "target"}}));
 }
 
-// The file-size limit stands in for a full disk: a child process takes
-// it, since it cannot be raised again, and reports through its exit code.
+// The file-size limit stands in for a full disk, in a child process:
+// once taken, it cannot be raised again.
 TEST_F(PlatformFilesTest, DiskFull) {
     Make({{"big.tmp", std::string(8192, 'b')}, {"AUTOEXEC.BAT", "old"}});
-    pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{1024, 1024};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        int failures = 0;
+    std::string failures = testutil::RunInChild({testutil::Kernel::AsItIs, 1024}, [] {
+        std::string report;
         HANDLE file = OpenForWriting("C:\\out.tmp");
         std::string bytes(4096, 'w');
         DWORD written = 0;
         if (WriteFile(file, bytes.data(), 4096, &written, nullptr) ||
             GetLastError() != ERROR_DISK_FULL || written != 1024)
-            failures |= 1;
+            report += "WriteFile did not report a full disk\n";
         CloseHandle(file);
         if (CopyFileA("C:\\big.tmp", "C:\\autoexec.bat", FALSE) ||
             GetLastError() != ERROR_DISK_FULL)
-            failures |= 2;
-        _exit(failures);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "WriteFile did not report a full disk";
-    EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "CopyFileA did not report a full disk";
+            report += "CopyFileA did not report a full disk\n";
+        return report;
+    });
+    EXPECT_EQ(failures, "");
     // The failed copy left the target as it was and no side file.
     Tree after = Snapshot();
     after.erase("out.tmp");

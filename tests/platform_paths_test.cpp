@@ -1,7 +1,7 @@
 // The POSIX platform layer: DOS paths on a host tree, the Windows and
 // system directories, and short (8.3) names.
 #include "e2e_cases.h"
-#include "platform/posix/dos_path.h"
+#include "platform/posix/context.h"
 #include "platform/win32_api.h"
 #include "test_util.h"
 
@@ -259,7 +259,8 @@ TEST_F(PlatformPathsTest, FindsDriveC) {
         if (!c.marker) {
             EXPECT_EQ(opened.error, ERROR_PATH_NOT_FOUND) << c.name;
         }
-        EXPECT_EQ(dosprep::posix::DriveCIsWinePrefix(), c.winePrefix) << c.name;
+        EXPECT_EQ(dosprep::posix::HoldsWineRegistry(dosprep::posix::RunContext()), c.winePrefix)
+            << c.name;
     }
 }
 

@@ -3,7 +3,8 @@
 # block marked `sh` runs, in order, in a scratch copy of the source tree,
 # with HOME in a scratch directory that holds a small Wine prefix and a FAT
 # disk image of the bundled Windows 98 tree. A `text` block right after a
-# command block is its expected output. Argument: the source directory.
+# command block is its expected output, which reads HOME as /home/you and
+# cannot show CRs. Argument: the source directory.
 set -euo pipefail
 source_dir=$1
 scratch=$(mktemp -d)
@@ -44,8 +45,9 @@ for block in "$scratch"/block.*; do
         count=$((count + 1))
         echo "--- block $count: $(head -n 1 "$block")"
         previous_output=$scratch/output.$count
-        (cd "$work" && bash -euo pipefail "$block") >"$previous_output" 2>&1 ||
-            { cat "$previous_output"; fail "README block $count failed"; }
+        (cd "$work" && bash -euo pipefail "$block") >"$previous_output.raw" 2>&1 ||
+            { cat "$previous_output.raw"; fail "README block $count failed"; }
+        tr -d '\r' <"$previous_output.raw" | sed "s|$HOME|/home/you|g" >"$previous_output"
         ;;
     *.text)
         [ -n "$previous_output" ] || continue

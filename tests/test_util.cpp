@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,7 +17,6 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -111,26 +111,6 @@ Tree SnapshotTree(const std::string &root) {
     return tree;
 }
 
-std::string Escaped(std::string_view bytes) {
-    std::string text;
-    for (char byte : bytes) {
-        auto c = static_cast<unsigned char>(byte);
-        if (c == '\r')
-            text += "\\r";
-        else if (c == '\n')
-            text += "\\n";
-        else if (c == '\\')
-            text += "\\\\";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            text += hex;
-        } else
-            text += static_cast<char>(c);
-    }
-    return text;
-}
-
 std::string Describe(const Tree &tree) {
     std::ostringstream out;
     for (const auto &[relative, bytes] : tree)
@@ -155,6 +135,16 @@ bool RefuseOpenat2() {
            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
 }
 
+// Puts the calling child process under `limits`.
+bool Enter(const Limits &limits) {
+    if (limits.fileSize != RLIM_INFINITY) {
+        rlimit size{limits.fileSize, limits.fileSize};
+        if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &size) != 0)
+            return false;
+    }
+    return limits.kernel == Kernel::AsItIs || RefuseOpenat2();
+}
+
 // What a child's wait status says, for messages.
 std::string HowItEnded(int status) {
     if (WIFSIGNALED(status))
@@ -162,13 +152,15 @@ std::string HowItEnded(int status) {
     return "child exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
-ProgramResult Collect(int status, const std::string &outputPath) {
+ProgramResult Collect(int status, const std::string &outputPath, const std::string &errorPath) {
     ProgramResult result;
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    result.output = ReadBytes(outputPath).value_or("");
+    result.standardOutput = ReadBytes(outputPath).value_or("");
+    result.standardError = ReadBytes(errorPath).value_or("");
+    result.output = result.standardOutput + result.standardError;
     return result;
 }
 
@@ -176,7 +168,7 @@ ProgramResult Collect(int status, const std::string &outputPath) {
 
 ProgramResult RunProgram(const std::vector<std::string> &argv,
                          const std::map<std::string, std::string> &set,
-                         const std::vector<std::string> &unset, Kernel kernel) {
+                         const std::vector<std::string> &unset, Limits limits) {
     std::vector<std::string> environment;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         std::string_view text(*entry);
@@ -196,39 +188,27 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
     envp.push_back(nullptr);
 
     TempDir scratch;
-    std::string outputPath = scratch / "output";
-    pid_t pid = 0;
-    if (kernel == Kernel::AsItIs) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed != 0)
-            throw std::runtime_error("cannot start " + argv[0]);
-    } else {
-        pid = fork();
-        if (pid < 0)
-            throw std::runtime_error("cannot fork");
-        if (pid == 0) {
-            int in = open("/dev/null", O_RDONLY);
-            int out = open(outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
-            if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
-                !RefuseOpenat2())
-                _exit(126);
-            execve(args[0], args.data(), envp.data());
-            _exit(127);
-        }
+    std::string outputPath = scratch / "output", errorPath = scratch / "errors";
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("cannot fork");
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
+        int err = open(errorPath.c_str(), O_WRONLY | O_CREAT, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0 || !Enter(limits))
+            _exit(126);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
-    return Collect(status, outputPath);
+    return Collect(status, outputPath, errorPath);
 }
 
-std::string RunInChild(Kernel kernel, const std::function<std::string()> &body) {
+std::string RunInChild(Limits limits, const std::function<std::string()> &body) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         throw std::runtime_error("cannot make a pipe");
@@ -238,7 +218,7 @@ std::string RunInChild(Kernel kernel, const std::function<std::string()> &body) 
         throw std::runtime_error("cannot fork");
     if (pid == 0) {
         close(pipeFds[0]);
-        if (kernel == Kernel::WithoutOpenat2 && !RefuseOpenat2())
+        if (!Enter(limits))
             _exit(126);
         std::string report;
         try {

@@ -2,12 +2,16 @@
 // the built program.
 #pragma once
 
+#include "escaped.h"
+
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace testutil {
 
@@ -49,15 +53,14 @@ bool Exists(const std::string &path);
 void MakeTree(const std::string &root, const Tree &tree);
 // Every file and directory under root, as MakeTree would take it.
 Tree SnapshotTree(const std::string &root);
-// Bytes with CR, LF, NUL and other control bytes made visible.
-std::string Escaped(std::string_view bytes);
 // Trees printed one entry a line, escaped, for failure messages.
 std::string Describe(const Tree &tree);
 
 struct ProgramResult {
     int exitCode = -1;  // -1 when it did not exit normally
     int signal = 0;     // the signal that ended it, or 0
-    std::string output; // stdout and stderr together
+    std::string output; // stdout, then stderr
+    std::string standardOutput, standardError;
 };
 
 // How the kernel treats the program's system calls.
@@ -68,15 +71,24 @@ enum class Kernel {
     WithoutOpenat2,
 };
 
-// Runs `argv` with the current environment, `unset` removed and `set`
-// added, and waits for it.
+// What a child process runs under.
+struct Limits {
+    Limits(Kernel kernel_ = Kernel::AsItIs, rlim_t fileSize_ = RLIM_INFINITY)
+        : kernel(kernel_), fileSize(fileSize_) {}
+    Kernel kernel;
+    // A full disk: writes past this many bytes fail with EFBIG (SIGXFSZ is
+    // ignored).
+    rlim_t fileSize;
+};
+
+// Runs `argv` under `limits` with the current environment, `unset`
+// removed and `set` added, and waits for it.
 ProgramResult RunProgram(const std::vector<std::string> &argv,
                          const std::map<std::string, std::string> &set,
-                         const std::vector<std::string> &unset = {},
-                         Kernel kernel = Kernel::AsItIs);
+                         const std::vector<std::string> &unset = {}, Limits limits = {});
 
-// Runs `body` in a child process under `kernel` and returns what it
+// Runs `body` in a child process under `limits` and returns what it
 // returned, or a text saying how the child ended when it did not return.
-std::string RunInChild(Kernel kernel, const std::function<std::string()> &body);
+std::string RunInChild(Limits limits, const std::function<std::string()> &body);
 
 } // namespace testutil

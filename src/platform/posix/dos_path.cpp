@@ -1,5 +1,9 @@
 #include "platform/posix/dos_path.h"
 
+#include "platform/posix/ascii.h"
+#include "platform/posix/context.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/run_record.h"
 #include "platform/posix/short_names.h"
 
 #include <algorithm>
@@ -12,20 +16,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-thread_local DWORD g_lastError = NO_ERROR;
-
-} // namespace
-
-DWORD WINAPI GetLastError() {
-    return g_lastError;
-}
-
-void WINAPI SetLastError(DWORD error) {
-    g_lastError = error;
-}
 
 namespace dosprep::posix {
 
@@ -41,33 +31,11 @@ bool IsForbiddenInName(char c) {
     return byte < 0x20 || std::strchr("<>:\"|?*", c) != nullptr;
 }
 
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
+// Bytes asked of getdents64 at a time: a directory of a few hundred
+// entries in one call.
+constexpr std::size_t kListChunk = 32 * 1024;
 
 } // namespace
-
-char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
-            return false;
-    }
-    return true;
-}
-
-std::string JoinHostPath(const std::string &directory, std::string_view name) {
-    std::string path = directory;
-    if (!path.empty() && path.back() != '/')
-        path += '/';
-    path += name;
-    return path;
-}
 
 DWORD ParseDosPath(std::string_view text, DosPath &out) {
     out = DosPath{};
@@ -101,35 +69,36 @@ DWORD ParseDosPath(std::string_view text, DosPath &out) {
     return NO_ERROR;
 }
 
+namespace {
+
+// The entry names of the directory `directory` (any descriptor of it,
+// O_PATH too) without "." and "..", sorted bytewise. Returns 0, or the
+// errno value when it cannot be read.
 int ListDirectory(int directory, std::vector<std::string> &names) {
     names.clear();
-    // A descriptor of its own: closedir closes it, and readdir needs one
-    // opened for reading.
-    int fd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    FileDescriptor fd(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.Get() < 0)
         return errno;
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
-    if (!dir) {
-        int error = errno;
-        close(fd);
-        return error;
-    }
+    auto buffer = std::make_unique<char[]>(kListChunk);
     for (;;) {
-        errno = 0;
-        const dirent *entry = readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0)
-                return errno;
+        ssize_t got = getdents64(fd.Get(), buffer.get(), kListChunk);
+        if (got < 0)
+            return errno;
+        if (got == 0)
             break;
+        for (ssize_t at = 0; at < got;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer.get() + at);
+            std::string_view name(entry->d_name);
+            if (name != "." && name != "..")
+                names.emplace_back(name);
+            at += entry->d_reclen;
         }
-        std::string_view name(entry->d_name);
-        if (name != "." && name != "..")
-            names.emplace_back(name);
     }
     std::sort(names.begin(), names.end());
     return 0;
 }
 
+// The Win32 error for a directory that cannot be opened or listed.
 DWORD DirectoryError(int error) {
     if (error == ENOMEM)
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -138,6 +107,10 @@ DWORD DirectoryError(int error) {
     return ERROR_PATH_NOT_FOUND;
 }
 
+// The index in `sorted` (a directory listing) of the entry that the DOS
+// component `name` designates: spelt the same, else the first spelt the
+// same but for ASCII case, else the one whose generated alias it is; or
+// npos.
 std::size_t FindEntry(const std::vector<std::string> &sorted, std::string_view name) {
     auto exact = std::lower_bound(sorted.begin(), sorted.end(), name);
     if (exact != sorted.end() && *exact == name)
@@ -157,128 +130,132 @@ std::size_t FindEntry(const std::vector<std::string> &sorted, std::string_view n
     return std::string_view::npos;
 }
 
-DWORD ResolveDosPath(std::string_view text, ResolvedPath &out) {
-    out = ResolvedPath{};
-    DosPath path;
-    if (DWORD error = ParseDosPath(text, path); error != NO_ERROR)
+// A directory on the way, listed only once something needs its listing.
+struct Directory {
+    explicit Directory(int descriptor) : fd(descriptor) {}
+
+    FileDescriptor fd;
+    std::vector<std::string> entries;
+    bool listed = false;
+
+    DWORD List() {
+        if (listed)
+            return NO_ERROR;
+        if (int error = ListDirectory(fd.Get(), entries); error != 0)
+            return DirectoryError(error);
+        listed = true;
+        return NO_ERROR;
+    }
+};
+
+// The on-disk name of the entry of `directory` that `part` designates, or
+// "" when there is none. An entry spelt as `part` needs no listing.
+DWORD LookUp(Directory &directory, const std::string &part, std::string &name) {
+    struct stat info {};
+    name.clear();
+    if (fstatat(directory.fd.Get(), part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        name = part;
+        return NO_ERROR;
+    }
+    if (DWORD error = directory.List(); error != NO_ERROR)
         return error;
-    if (path.drive != 'C' || !OpenDriveC(out.drive))
-        return ERROR_PATH_NOT_FOUND;
-    FileDescriptor directory(OpenBeneath(out.drive, "", O_PATH | O_DIRECTORY));
-    if (directory.Get() < 0)
+    std::size_t found = FindEntry(directory.entries, part);
+    if (found != std::string_view::npos)
+        name = directory.entries[found];
+    return NO_ERROR;
+}
+
+// The 8.3 alias that the entry `name` of `directory` is known by.
+DWORD AliasOf(Directory &directory, const std::string &name, std::string &alias) {
+    if (IsShortName(name)) {
+        alias = name;
+        return NO_ERROR;
+    }
+    if (DWORD error = directory.List(); error != NO_ERROR)
+        return error;
+    const std::vector<std::string> &entries = directory.entries;
+    auto found = std::lower_bound(entries.begin(), entries.end(), name);
+    if (found == entries.end() || *found != name)
+        return ERROR_FILE_NOT_FOUND; // removed meanwhile
+    alias = ShortNames(entries)[static_cast<std::size_t>(found - entries.begin())];
+    return NO_ERROR;
+}
+
+// Opens the directory `name` of `parent`, which lies at `relative` below
+// the drive: from `parent` when it is no link, so nothing can lead out;
+// a link is followed from the drive's root, inside the drive only.
+int OpenStep(const DriveC &drive, int parent, const std::string &name,
+             const std::string &relative) {
+    int fd = openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOTDIR)
+        fd = OpenBeneath(drive, relative, O_PATH | O_DIRECTORY);
+    return fd;
+}
+
+} // namespace
+
+DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out, bool aliases) {
+    out = ResolvedPath{};
+    out.drive = &drive;
+    Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
+    if (directory.fd.Get() < 0)
         return DirectoryError(errno);
     out.exists = true; // the root
-    std::vector<std::string> entries;
-    for (std::size_t i = 0; i < path.parts.size(); ++i) {
-        if (i > 0) {
-            directory = FileDescriptor(OpenBeneath(out.drive, out.relative, O_PATH | O_DIRECTORY));
-            if (directory.Get() < 0)
-                return DirectoryError(errno);
-        }
-        if (int error = ListDirectory(directory.Get(), entries); error != 0)
-            return DirectoryError(error);
-        std::size_t found = FindEntry(entries, path.parts[i]);
-        if (found == std::string_view::npos && i + 1 < path.parts.size())
+    for (const std::string &part : path.parts) {
+        if (!out.exists)
             return ERROR_PATH_NOT_FOUND;
-        out.names.push_back(found == std::string_view::npos ? path.parts[i] : entries[found]);
-        out.relative = JoinHostPath(out.relative, out.names.back());
-        out.exists = found != std::string_view::npos;
+        if (!out.names.empty()) {
+            Directory next(OpenStep(drive, directory.fd.Get(), out.names.back(), out.relative));
+            if (next.fd.Get() < 0)
+                return DirectoryError(errno);
+            directory = std::move(next);
+        }
+        std::string name;
+        if (DWORD error = LookUp(directory, part, name); error != NO_ERROR)
+            return error;
+        out.exists = !name.empty();
+        if (!out.exists) {
+            name = part;
+        } else if (aliases) {
+            if (DWORD error = AliasOf(directory, name, out.aliases.emplace_back()); error)
+                return error;
+        }
+        out.names.push_back(name);
+        out.relative = JoinHostPath(out.relative, name);
     }
-    out.parent = std::move(directory);
+    out.parent = std::move(directory.fd);
     if (path.trailingSeparator) {
-        FileDescriptor target(OpenBeneath(out.drive, out.relative, O_PATH | O_DIRECTORY));
+        FileDescriptor target(OpenBeneath(drive, out.relative, O_PATH | O_DIRECTORY));
         if (!out.exists || target.Get() < 0)
             return ERROR_PATH_NOT_FOUND;
     }
     return NO_ERROR;
 }
 
-std::string SpellDosPath(const DosPath &path) {
+DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases) {
+    out = ResolvedPath{};
+    DosPath path;
+    if (DWORD error = ParseDosPath(text, path); error != NO_ERROR)
+        return error;
+    const DriveC &drive = RunContext().drive;
+    if (path.drive != 'C' || drive.root.Get() < 0)
+        return ERROR_PATH_NOT_FOUND;
+    return ResolveOnDrive(drive, path, out, aliases);
+}
+
+std::string SpellDosPath(const DriveC &drive, DosPath path) {
+    ResolvedPath walked;
+    path.trailingSeparator = false;
+    if (path.drive == 'C' && drive.root.Get() >= 0)
+        ResolveOnDrive(drive, path, walked);
     std::string text{path.drive, ':'};
-    DriveC drive;
-    bool onDisk = path.drive == 'C' && OpenDriveC(drive);
-    std::string relative;
-    std::vector<std::string> entries;
-    for (const std::string &part : path.parts) {
-        std::size_t found = std::string_view::npos;
-        if (onDisk) {
-            FileDescriptor directory(OpenBeneath(drive, relative, O_PATH | O_DIRECTORY));
-            if (directory.Get() >= 0 && ListDirectory(directory.Get(), entries) == 0)
-                found = FindEntry(entries, part);
-        }
-        onDisk = found != std::string_view::npos;
-        const std::string &name = onDisk ? entries[found] : part;
-        relative = JoinHostPath(relative, name);
+    for (std::size_t i = 0; i < path.parts.size(); ++i) {
         text += '\\';
-        text += name;
+        text += i < walked.names.size() ? walked.names[i] : path.parts[i];
     }
     if (path.parts.empty())
         text += '\\';
     return text;
-}
-
-DWORD ErrorFromErrno(int error, DWORD fallback) {
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ELOOP: // O_NOFOLLOW met a symbolic link
-    case ENXIO: // a FIFO without a reader, a device without its driver
-    case EROFS:
-    case ETXTBSY:
-    case EBUSY:
-        return ERROR_ACCESS_DENIED;
-    case EEXIST:
-        return ERROR_FILE_EXISTS;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ERROR_DISK_FULL;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return fallback;
-    }
-}
-
-FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0)
-        close(fd_);
-}
-
-ssize_t ReadRetrying(int fd, char *buffer, std::size_t size) {
-    for (;;) {
-        ssize_t got = read(fd, buffer, size);
-        if (got >= 0 || errno != EINTR)
-            return got;
-    }
-}
-
-bool ClearNonBlocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 namespace {
@@ -308,7 +285,7 @@ constexpr int kReadFlags = O_RDONLY | O_NOCTTY | O_NONBLOCK;
 } // namespace
 
 int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &error) {
-    return TakeRegularFile(OpenBeneath(path.drive, path.relative, kReadFlags), info, error);
+    return TakeRegularFile(OpenBeneath(*path.drive, path.relative, kReadFlags), info, error);
 }
 
 int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error) {
@@ -316,17 +293,61 @@ int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &
                            error);
 }
 
-DWORD PutStringResult(std::string_view value, char *buffer, DWORD size) {
-    // Longer than any DWORD can count: report it as not fitting anything.
-    if (value.size() >= 0xFFFFFFFFu)
-        return 0xFFFFFFFFu;
-    auto length = static_cast<DWORD>(value.size());
-    if (buffer == nullptr || size <= length)
-        return length + 1;
-    if (length != 0)
-        std::memmove(buffer, value.data(), length);
-    buffer[length] = '\0';
-    return length;
+namespace {
+
+// Whether the whole resolved path leads somewhere inside the drive: its
+// last component may be a link.
+DWORD CheckLeadsInside(const ResolvedPath &resolved) {
+    if (!resolved.exists)
+        return ERROR_FILE_NOT_FOUND;
+    FileDescriptor target(OpenBeneath(*resolved.drive, resolved.relative, O_PATH));
+    return target.Get() >= 0 ? NO_ERROR : ErrorFromErrno(errno, ERROR_FILE_NOT_FOUND);
 }
 
+} // namespace
+
 } // namespace dosprep::posix
+
+using namespace dosprep::posix;
+
+namespace {
+
+DWORD ShortPathName(LPCSTR longPath, LPSTR shortPath, DWORD size) {
+    try {
+        if (longPath == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        ResolvedPath resolved;
+        DWORD error = ResolveDosPath(longPath, resolved, true);
+        if (error == NO_ERROR)
+            error = CheckLeadsInside(resolved);
+        if (error != NO_ERROR) {
+            SetLastError(error);
+            return 0;
+        }
+        // Built whole before anything is written: the buffers may overlap.
+        std::string text = "C:";
+        for (const std::string &alias : resolved.aliases)
+            text += "\\" + alias;
+        std::string_view input(longPath);
+        if (resolved.names.empty() || input.back() == '\\' || input.back() == '/')
+            text += '\\';
+        return PutStringResult(text, shortPath, size);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+}
+
+} // namespace
+
+// A failed query is recorded: the run ends on it when the Windows or the
+// system directory is missing.
+DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
+    BeginCall();
+    DWORD length = ShortPathName(longPath, shortPath, size);
+    if (length == 0)
+        RecordFailure("GetShortPathNameA", longPath != nullptr ? longPath : "");
+    return length;
+}

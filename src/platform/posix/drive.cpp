@@ -1,6 +1,8 @@
-// Drive C on the host: where it is, whether it is a Wine prefix's, and
-// opening paths below it without ever leaving it.
-#include "platform/posix/dos_path.h"
+// Drive C on the host: where it is, and opening paths below it without
+// ever leaving it.
+#include "platform/posix/drive.h"
+
+#include "platform/posix/run_record.h"
 
 #include <cerrno>
 #include <climits>
@@ -22,22 +24,32 @@ namespace {
 // Linux's own limit on links met while resolving one path.
 constexpr int kMaxLinks = 40;
 
-std::string EnvironmentPath(const char *name) {
-    const char *value = std::getenv(name);
-    std::string path = value != nullptr ? value : "";
+std::string WithoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;
 }
 
+std::string EnvironmentPath(const char *name) {
+    const char *value = std::getenv(name);
+    return WithoutTrailingSlashes(value != nullptr ? value : "");
+}
+
+bool IsDirectory(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A DRIVE argument names a Wine prefix when it holds what wineboot makes
+// there, and drive C itself otherwise.
+bool IsWinePrefixDirectory(const std::string &path) {
+    return IsDirectory(JoinHostPath(path, "dosdevices")) ||
+           IsDirectory(JoinHostPath(path, "drive_c"));
+}
+
 bool EntryExists(const std::string &path) {
     struct stat info {};
     return lstat(path.c_str(), &info) == 0;
-}
-
-bool IsRegularEntry(int directory, const char *name) {
-    struct stat info {};
-    return fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
 // The components of a host path; "." and ".." are kept, since only the
@@ -194,11 +206,23 @@ int OpenAt2Beneath(int root, const char *path, int flags) {
 
 } // namespace
 
+std::string JoinHostPath(const std::string &directory, std::string_view name) {
+    std::string path = directory;
+    if (!path.empty() && path.back() != '/')
+        path += '/';
+    path += name;
+    return path;
+}
+
 bool OpenDriveC(DriveC &drive) {
     drive = DriveC{};
-    drive.directory = EnvironmentPath("DOSPREP_DRIVE_C");
+    std::string given = WithoutTrailingSlashes(Settings().drive);
+    if (given.empty())
+        drive.directory = EnvironmentPath("DOSPREP_DRIVE_C");
+    else if (!IsWinePrefixDirectory(given))
+        drive.directory = given;
     if (drive.directory.empty()) {
-        drive.winePrefix = EnvironmentPath("WINEPREFIX");
+        drive.winePrefix = given.empty() ? EnvironmentPath("WINEPREFIX") : given;
         if (drive.winePrefix.empty()) {
             std::string home = EnvironmentPath("HOME");
             if (!home.empty())
@@ -224,26 +248,6 @@ int OpenBeneath(const DriveC &drive, std::string_view relative, int flags) {
     if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EXDEV))
         return fd;
     return WalkBeneath(drive, path, flags);
-}
-
-int OpenWinePrefix(const DriveC &drive) {
-    if (drive.root.Get() < 0)
-        return -1;
-    FileDescriptor prefix(drive.winePrefix.empty()
-                              ? openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
-                              : open(drive.winePrefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (prefix.Get() < 0 || !IsRegularEntry(prefix.Get(), "system.reg") ||
-        !IsRegularEntry(prefix.Get(), "user.reg"))
-        return -1;
-    return prefix.Release();
-}
-
-bool DriveCIsWinePrefix() {
-    DriveC drive;
-    if (!OpenDriveC(drive))
-        return false;
-    FileDescriptor prefix(OpenWinePrefix(drive));
-    return prefix.Get() >= 0;
 }
 
 } // namespace dosprep::posix

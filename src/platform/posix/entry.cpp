@@ -1,20 +1,205 @@
-// The process entry point on hosts without the Windows start-up code: it
-// hands over to WinMain as that code would. The arguments are passed as
-// the command-line text, which WinMain ignores.
+// The process entry point of the native command, dosprep [--dry-run |
+// --diff | --print-windows-dir] [DRIVE]. It reads the command line as a Linux command does, then
+// hands over to WinMain as the Windows start-up code would, and reports
+// from the run's record what was not done. Nothing is run, and so nothing
+// touched, before the command line and DRIVE have been accepted.
+#include "platform/posix/context.h"
+#include "platform/posix/dos_path.h"
+#include "platform/posix/report.h"
+#include "platform/posix/run_record.h"
+#include "platform/posix/short_names.h"
 #include "platform/win32_api.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace dosprep::posix;
+
+constexpr const char kUsage[] = R"(Usage: dosprep [--dry-run | --diff] [DRIVE]
+  or:  dosprep --print-windows-dir [DRIVE]
+Prepare the DOS start-up files of a Windows tree for the sound card:
+C:\AUTOEXEC.BAT ends with SET  BLASTER=A220 I5  D1 T4, and DOSSTART.BAT in
+the Windows directory with the line that runs audprep.exe /S.
+
+DRIVE is the directory that is drive C:, or a Wine prefix (a directory that
+holds dosdevices/ or drive_c/). Without it, drive C is $DOSPREP_DRIVE_C, else
+that of the Wine prefix $WINEPREFIX, else that of ~/.wine.
+
+  --diff       show a unified diff of each batch file that changes
+  --dry-run    show that diff and change nothing
+  --print-windows-dir  print the Windows directory that a run would use, and
+               change nothing
+  --help       display this help and exit
+  --version    output version information and exit
+
+Exit status is 0 when both files were prepared, 1 when one was not (each such
+file is named on standard error, with the reason), and 2 on a usage error.
+With --print-windows-dir, it is 0 when DOS can name that directory (it is on
+drive C: and each of its names is an 8.3 name), else 1.
+)";
+
+struct CommandLine {
+    bool help = false, version = false, dryRun = false, diff = false, printWindowsDir = false;
+    std::vector<std::string> drives;
+    std::string error; // a usage error
+};
+
+// GNU's reading: options in any order, "--" ends them, "-" is an operand.
+// --help and --version end the reading; so does the first error.
+CommandLine ReadCommandLine(int argc, char **argv) {
+    CommandLine line;
+    bool options = true;
+    for (int i = 1; i < argc && line.error.empty() && !line.help && !line.version; ++i) {
+        std::string_view arg = argv[i];
+        std::string_view name = arg.substr(0, arg.find('='));
+        bool *flag = name == "--help"                ? &line.help
+                     : name == "--version"           ? &line.version
+                     : name == "--diff"              ? &line.diff
+                     : name == "--dry-run"           ? &line.dryRun
+                     : name == "--print-windows-dir" ? &line.printWindowsDir
+                                                     : nullptr;
+        if (!options || arg == "-" || !arg.starts_with('-'))
+            line.drives.emplace_back(arg);
+        else if (arg == "--")
+            options = false;
+        else if (flag != nullptr && name == arg)
+            *flag = true;
+        else if (flag != nullptr)
+            line.error = "option '" + std::string(name) + "' doesn't allow an argument";
+        else if (arg.starts_with("--"))
+            line.error = "unrecognized option '" + std::string(arg) + "'";
+        else
+            line.error = "invalid option -- '" + std::string(arg.substr(1, 1)) + "'";
+    }
+    if (line.error.empty() && !line.help && !line.version && line.drives.size() > 1)
+        line.error = "extra operand '" + line.drives[1] + "'";
+    return line;
+}
+
+// GNU's close_stdout: output that could not be written is a failure.
+int FinishOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "dosprep: write error: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return status;
+}
+
+// DRIVE must be a directory; anything else is refused before the run.
+bool AcceptDrive(const std::string &drive) {
+    struct stat info {};
+    int error = stat(drive.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (error != 0)
+        std::fprintf(stderr, "dosprep: cannot use %s as drive C: %s\n", drive.c_str(),
+                     std::strerror(error));
+    return error == 0;
+}
+
+std::string RealPath(const std::string &path) {
+    std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+// A private directory in $TMPDIR for the diff's copies and a dry run's
+// temporary files. It must lie outside drive C, or a dry run would create
+// files in the tree after all. Empty when it cannot be made.
+std::string MakeScratch(const std::string &driveDirectory) {
+    const char *configured = std::getenv("TMPDIR");
+    std::string base = RealPath(configured != nullptr && *configured != '\0' ? configured : "/tmp");
+    std::string drive = RealPath(driveDirectory);
+    if (base.empty() || (!drive.empty() && (base == drive || base.starts_with(drive + "/")))) {
+        std::fprintf(stderr, "dosprep: no temporary directory outside drive C: for the diff; "
+                             "set TMPDIR to one\n");
+        return {};
+    }
+    std::string pattern = base + "/dosprep-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "dosprep: cannot create a temporary directory in %s: %s\n",
+                     base.c_str(), std::strerror(errno));
+        return {};
+    }
+    return pattern;
+}
+
+// --print-windows-dir: the Windows directory as the run would find it, by
+// the same rules (dosprep-image asks this, and keeps no copy of them).
+int PrintWindowsDirectory() {
+    const std::string &windows = RunContext().windowsDirectory;
+    std::printf("%s\n", windows.c_str());
+    DosPath path;
+    bool dosNames = ParseDosPath(windows, path) == NO_ERROR && path.drive == 'C' &&
+                    std::all_of(path.parts.begin(), path.parts.end(),
+                                [](const std::string &part) { return IsShortName(part); });
+    return FinishOutput(dosNames ? 0 : 1);
+}
+
+int Run(int argc, char **argv) {
+    CommandLine line = ReadCommandLine(argc, argv);
+    if (!line.error.empty()) {
+        std::fprintf(stderr, "dosprep: %s\nTry 'dosprep --help' for more information.\n",
+                     line.error.c_str());
+        return 2;
+    }
+    if (line.help) {
+        std::fputs(kUsage, stdout);
+        return FinishOutput(0);
+    }
+    if (line.version) {
+        std::printf("dosprep %s\n", DOSPREP_VERSION);
+        return FinishOutput(0);
+    }
+    RunSettings settings;
+    settings.dryRun = line.dryRun;
+    if (!line.drives.empty()) {
+        settings.drive = line.drives.front();
+        if (!AcceptDrive(settings.drive))
+            return 1;
+    }
+    Configure(settings);
+    DriveCLocation where = LocateDriveC();
+    if (where.directory.empty() || where.error != 0) {
+        ReportNoDriveC(where);
+        return 1;
+    }
+    if (line.printWindowsDir)
+        return PrintWindowsDirectory();
+    bool showDiffs = line.diff || line.dryRun;
+    if (showDiffs) {
+        settings.scratch = MakeScratch(where.directory);
+        if (settings.scratch.empty())
+            return 1;
+        Configure(settings);
+    }
+    char noArguments[] = "";
+    WinMain(nullptr, nullptr, noArguments, 0);
+    bool allMade = ReportRun(showDiffs);
+    if (showDiffs) {
+        std::error_code ignored;
+        std::filesystem::remove_all(settings.scratch, ignored);
+    }
+    return FinishOutput(allMade ? 0 : 1);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
-    std::string commandLine;
     try {
-        for (int i = 1; i < argc; ++i) {
-            if (i > 1)
-                commandLine += ' ';
-            commandLine += argv[i];
-        }
+        return Run(argc, argv);
     } catch (...) {
-        commandLine.clear();
+        std::fputs("dosprep: out of memory\n", stderr);
+        return 1;
     }
-    return WinMain(nullptr, nullptr, commandLine.data(), 0);
 }

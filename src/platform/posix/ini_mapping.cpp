@@ -41,7 +41,8 @@ std::string Narrow(std::u16string_view text) {
     return narrow;
 }
 
-bool ReadPrefixFile(int prefix, const char *name, std::vector<RegistryQuery> &queries) {
+// Answers `queries` from the registry file `name` of the prefix.
+bool QueryRegistryFile(int prefix, const char *name, std::vector<RegistryQuery> &queries) {
     struct stat info {};
     DWORD error = NO_ERROR;
     FileDescriptor fd(OpenRegularEntry(prefix, name, info, error));
@@ -67,7 +68,7 @@ std::optional<RegistryString> FindMapping(int prefix, const RegistryText &sectio
     std::vector<RegistryQuery> queries;
     queries.push_back(Query(MappingKey(), {section, u""}, kMaxKeyPath));
     queries.push_back(Query(std::move(sectionKey), {key, u""}, kMaxKeyPath));
-    if (!ReadPrefixFile(prefix, "system.reg", queries) || !queries[0].keyExists)
+    if (!QueryRegistryFile(prefix, "system.reg", queries) || !queries[0].keyExists)
         return std::nullopt;
     const RegistryQuery &file = queries[0];
     const RegistryQuery &subkey = queries[1];
@@ -106,7 +107,7 @@ MappedValue ReadMappedValue(int prefix, const RegistryString &path, const Regist
         keyPath.push_back(std::move(part));
     std::vector<RegistryQuery> queries;
     queries.push_back(Query(std::move(keyPath), {key}, limit));
-    if (!ReadPrefixFile(prefix, file, queries))
+    if (!QueryRegistryFile(prefix, file, queries))
         return {};
     const std::optional<RegistryString> &value = queries[0].values[0];
     if (!queries[0].keyExists || !value)

@@ -1,5 +1,7 @@
 #include "platform/posix/short_names.h"
 
+#include "platform/posix/ascii.h"
+
 #include <map>
 #include <set>
 
@@ -18,15 +20,6 @@ bool IsShortChar(unsigned char c) {
     return kShortPunctuation.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-std::string UpperAscii(std::string_view text) {
-    std::string out(text);
-    for (char &c : out) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return out;
-}
-
 // Upper case, with everything an 8.3 name cannot hold dropped (blanks,
 // dots, control characters, "*+,/:;<=>?[\]| and the double quote).
 std::string AliasCharacters(std::string_view text) {
@@ -35,7 +28,7 @@ std::string AliasCharacters(std::string_view text) {
         if (IsShortChar(static_cast<unsigned char>(c)))
             kept += c;
     }
-    return UpperAscii(kept);
+    return UpperCased(kept);
 }
 
 struct AliasBasis {
@@ -97,7 +90,7 @@ std::vector<std::string> ShortNames(const std::vector<std::string> &sorted) {
     for (std::size_t i = 0; i < sorted.size(); ++i) {
         if (IsShortName(sorted[i])) {
             result[i] = sorted[i];
-            taken.insert(UpperAscii(sorted[i]));
+            taken.insert(UpperCased(sorted[i]));
         }
     }
     // Numbers below the last one given to the same basis are all taken

@@ -13,11 +13,10 @@
 // Strings use C escapes, \x with up to four hex digits, octal escapes and
 // UTF-8. Lines starting with ';' are comments and '#' lines are options.
 //
-// The file is streamed: memory stays within what the queries keep.
+// Memory stays within one line and what the queries keep.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,119 +51,16 @@ struct RegistryQuery {
     std::vector<std::optional<RegistryString>> values;
 };
 
-// Answers queries from a registry file fed to it in pieces of any size.
-// Lines are read as wineserver reads them: a CR before the LF is dropped,
-// a NUL byte ends the line's text, a later definition of a value replaces
-// an earlier one, and a malformed line is skipped (a malformed key line
-// leaves its values without a key, ignored). An "#arch=" line before the
-// first key that names neither win32 nor win64 ends the file there.
-class RegistryReader {
-  public:
-    explicit RegistryReader(std::vector<RegistryQuery> &queries);
-
-    void Feed(std::string_view bytes);
-    // The file ended. Returns false when its first line is not Wine's
-    // header: it is no registry file, and the answers mean nothing.
-    bool Finish();
-
-  private:
-    enum class Line {
-        Header,
-        Start,
-        Skip,
-        KeyName,
-        ValueName,
-        AfterName,
-        AfterEquals,
-        Tag,
-        String,
-        Hex,
-        Option,
-        Stopped
-    };
-    enum class Escape { Plain, Backslash, Hex, Octal, Utf8 };
-    enum class HexState { Start, Zero, ZeroX, Token, Separator, AfterComma, End, Continue, Failed };
-
-    // Wine's escaped text (parse_strW), one byte at a time. Returns true
-    // once the closing byte has been taken.
-    bool TakeEscaped(unsigned char c);
-    void TakeEscape(unsigned char c);
-    void TakeCharacter(unsigned char c);
-    void Emit(std::uint32_t unit);
-
-    void TakeByte(unsigned char c);
-    void TakeLineByte(unsigned char c);
-    void EndLine();
-    void StartLine(unsigned char c);
-    void StartKey();
-    void KeyUnit(char16_t unit);
-    void EndKeyComponent();
-    void EndKey(bool wellFormed);
-    void NameUnit(char16_t unit);
-    void NameComplete();
-    void TakeTag(unsigned char c);
-    void TakeHex(unsigned char c);
-    void HexByte(unsigned v);
-    void DataUnit(char16_t unit);
-    void CommitValue();
-    void EndOption();
-
-    std::vector<RegistryQuery> &queries_;
-
-    // The line as a whole.
-    Line line_ = Line::Header;
-    bool lineHasBytes_ = false;
-    bool pendingCr_ = false;
-    bool cutAtNul_ = false;
-    bool valid_ = false;
-    std::size_t headerMatched_ = 0;
-    bool headerFailed_ = false;
-    bool haveKey_ = false;
-    std::string option_;
-
-    // The escaped text being decoded.
-    Escape escape_ = Escape::Plain;
-    char close_ = '"';
-    unsigned digits_ = 0;
-    std::uint32_t code_ = 0;
-    int utf8Left_ = 0;
-    int utf8Length_ = 0;
-    enum class Target { Key, Name, Data } target_ = Target::Key;
-
-    // The key line: how far it matches each query's key.
-    struct KeyMatch {
-        std::size_t depth = 0; // components matched
-        std::size_t unit = 0;  // code units matched of the next one
-        bool failed = false;
-        bool deeper = false; // the line names a key below the query's
-        bool current = false;
-    };
-    std::vector<KeyMatch> keyMatch_;
-    std::size_t componentLength_ = 0;
-
-    // The value line: which (query, value) pairs its name matches.
-    struct NameMatch {
-        std::size_t matched = 0;
-        bool failed = false;
-    };
-    std::vector<std::vector<NameMatch>> nameMatch_;
-    bool anyNameMatched_ = false;
-
-    // The value's data.
-    std::string tag_;
-    std::uint32_t type_ = 0;
-    HexState hex_ = HexState::Start;
-    unsigned hexValue_ = 0;
-    bool hexLineStart_ = false;
-    int lowByte_ = -1;
-    RegistryText data_;
-    bool dataEnded_ = false; // a NUL was seen: the rest does not count
-    bool dataCut_ = false;
-    std::size_t dataLimit_ = 0;
-};
-
-// Reads a registry file from `fd` to its end, answering every query.
-// Returns false when the file cannot be read or is no registry file.
+// Reads a registry file from `fd` to its end, a line at a time as
+// wineserver's loader reads it (load_keys), answering every query: a CR
+// before the LF is dropped, a NUL byte ends the line's text, a later
+// definition of a value replaces an earlier one, and a malformed line is
+// skipped (a malformed key line leaves its values without a key, ignored).
+// An "#arch=" line before the first key that names neither win32 nor
+// win64 ends the file there, and so does a line longer than
+// LineReader::kMaxLine: wineserver stops loading where its line buffer
+// cannot grow. Returns false when the file cannot be read or its first
+// line is not Wine's header (it is no registry file).
 bool ReadRegistryFile(int fd, std::vector<RegistryQuery> &queries);
 
 } // namespace dosprep::posix

@@ -1,12 +1,18 @@
-// The Windows and system directories, and short forms of paths.
+// The run's context: drive C, its Wine prefix, and the Windows and system
+// directories, found once.
+#include "platform/posix/context.h"
+
+#include "platform/posix/ascii.h"
 #include "platform/posix/dos_path.h"
-#include "platform/posix/short_names.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -30,7 +36,7 @@ std::string_view TrimRecordBlanks(std::string_view text) {
 
 // The first `kMsdosSysLimit` bytes of a file, or nullopt when it is no
 // regular file or cannot be read.
-std::optional<std::string> ReadFilePrefix(const ResolvedPath &file) {
+std::optional<std::string> ReadFirstBytes(const ResolvedPath &file) {
     struct stat info {};
     DWORD error = NO_ERROR;
     FileDescriptor fd(OpenRegularForReading(file, info, error));
@@ -53,6 +59,10 @@ std::optional<std::string> ReadFilePrefix(const ResolvedPath &file) {
 // WinDir= in the first [Paths] section of an MSDOS.SYS text: section and
 // key names ignore case, blanks around names and values are dropped, the
 // first WinDir line decides. nullopt without one, or with an empty value.
+// A section name runs to the FIRST ']' of its line: MSDOS.SYS is no
+// profile file but the boot loader's record, written by Windows Setup as
+// "[Paths]", and what follows the bracket is no part of the name. WIN.INI
+// differs (profile.cpp): its loader takes the name to the last ']'.
 std::optional<std::string> FindWinDir(std::string_view text) {
     bool inPaths = false;
     while (!text.empty()) {
@@ -80,16 +90,17 @@ std::optional<std::string> FindWinDir(std::string_view text) {
     return std::nullopt;
 }
 
-// Where Windows 95, 98 and ME record their Windows directory: WinDir= in
-// the [Paths] section of C:\MSDOS.SYS. nullopt when there is no such file
-// or it cannot be read, when it is binary (the DOS kernel of MS-DOS 6 and
+// WinDir= of C:\MSDOS.SYS. nullopt when there is no such file or it
+// cannot be read, when it is binary (the DOS kernel of MS-DOS 6 and
 // earlier: a NUL byte before the first Ctrl-Z, which ends a DOS text), or
 // when it holds no such value.
-std::optional<std::string> RecordedWindowsDirectory() {
+std::optional<std::string> RecordedWindowsDirectory(const DriveC &drive) {
+    DosPath path;
     ResolvedPath resolved;
-    if (ResolveDosPath("C:\\MSDOS.SYS", resolved) != NO_ERROR || !resolved.exists)
+    ParseDosPath("C:\\MSDOS.SYS", path);
+    if (ResolveOnDrive(drive, path, resolved) != NO_ERROR || !resolved.exists)
         return std::nullopt;
-    std::optional<std::string> bytes = ReadFilePrefix(resolved);
+    std::optional<std::string> bytes = ReadFirstBytes(resolved);
     if (!bytes)
         return std::nullopt;
     std::string_view text(*bytes);
@@ -99,90 +110,89 @@ std::optional<std::string> RecordedWindowsDirectory() {
     return FindWinDir(text);
 }
 
-} // namespace
-
-std::string WindowsDirectory() {
+std::string WindowsDirectory(const Context &context) {
     DosPath path;
     // A value that is no absolute DOS path cannot be a Windows directory;
     // it counts as unset.
     const char *configured = std::getenv("DOSPREP_WINDIR");
     if (configured != nullptr && *configured != '\0' && ParseDosPath(configured, path) == NO_ERROR)
-        return SpellDosPath(path);
-    // Wine's Windows directory is C:\windows, whatever MSDOS.SYS says.
+        return SpellDosPath(context.drive, path);
     std::optional<std::string> recorded;
-    if (!DriveCIsWinePrefix())
-        recorded = RecordedWindowsDirectory();
-    if (recorded) {
-        // A record that is no absolute DOS path is given as it stands, so
-        // that every query on it fails, as for one on another drive: the
-        // run then touches nothing.
-        if (ParseDosPath(*recorded, path) != NO_ERROR)
-            return *recorded;
-        return SpellDosPath(path);
-    }
-    ParseDosPath("C:\\WINDOWS", path);
-    return SpellDosPath(path);
+    if (!HoldsWineRegistry(context))
+        recorded = RecordedWindowsDirectory(context.drive);
+    if (!recorded)
+        recorded = "C:\\WINDOWS";
+    if (ParseDosPath(*recorded, path) != NO_ERROR)
+        return *recorded;
+    return SpellDosPath(context.drive, path);
 }
 
-namespace {
-
-std::string SystemDirectory() {
-    std::string windows = WindowsDirectory();
+std::string SystemDirectory(const Context &context) {
+    const std::string &windows = context.windowsDirectory;
     DosPath path;
     if (ParseDosPath(windows, path) != NO_ERROR)
         return windows + "\\SYSTEM"; // as unusable as the Windows directory
     path.parts.emplace_back("SYSTEM32");
-    std::string system32 = SpellDosPath(path);
     ResolvedPath resolved;
-    if (ResolveDosPath(system32, resolved) == NO_ERROR && resolved.exists) {
+    if (path.drive == 'C' && context.drive.root.Get() >= 0 &&
+        ResolveOnDrive(context.drive, path, resolved) == NO_ERROR && resolved.exists) {
         FileDescriptor directory(
-            OpenBeneath(resolved.drive, resolved.relative, O_PATH | O_DIRECTORY));
+            OpenBeneath(context.drive, resolved.relative, O_PATH | O_DIRECTORY));
         if (directory.Get() >= 0)
-            return system32;
+            return SpellDosPath(context.drive, path);
     }
     path.parts.back() = "SYSTEM";
-    return SpellDosPath(path);
+    return SpellDosPath(context.drive, path);
 }
 
-std::string ShortPath(const ResolvedPath &resolved) {
-    std::string text = "C:";
-    std::string relative;
-    std::vector<std::string> entries;
-    for (const std::string &name : resolved.names) {
-        text += '\\';
-        if (IsShortName(name)) {
-            text += name;
-        } else {
-            FileDescriptor directory(OpenBeneath(resolved.drive, relative, O_PATH | O_DIRECTORY));
-            int error = directory.Get() < 0 ? errno : ListDirectory(directory.Get(), entries);
-            if (error != 0) {
-                SetLastError(ErrorFromErrno(error, ERROR_PATH_NOT_FOUND));
-                return {};
-            }
-            auto found = std::lower_bound(entries.begin(), entries.end(), name);
-            if (found == entries.end() || *found != name) {
-                SetLastError(ERROR_FILE_NOT_FOUND); // removed meanwhile
-                return {};
-            }
-            text += ShortNames(entries)[static_cast<std::size_t>(found - entries.begin())];
-        }
-        relative = JoinHostPath(relative, name);
+int OpenPrefix(const DriveC &drive) {
+    if (drive.root.Get() < 0)
+        return -1;
+    if (drive.winePrefix.empty())
+        return openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return open(drive.winePrefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool IsRegularEntry(int directory, const char *name) {
+    struct stat info {};
+    return fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
+// What the context is found from: the variables, each with whether it is
+// set, and the DRIVE argument.
+std::string Environment() {
+    std::string key;
+    for (const char *name : {"DOSPREP_DRIVE_C", "WINEPREFIX", "HOME", "DOSPREP_WINDIR"}) {
+        const char *value = std::getenv(name);
+        key += value != nullptr ? '=' : '-';
+        key += value != nullptr ? value : "";
+        key += '\0';
     }
-    if (resolved.names.empty())
-        text += '\\';
-    return text;
-}
-
-// Whether the whole resolved path leads somewhere inside the drive: its
-// last component may be a link.
-DWORD CheckLeadsInside(const ResolvedPath &resolved) {
-    if (!resolved.exists)
-        return ERROR_FILE_NOT_FOUND;
-    FileDescriptor target(OpenBeneath(resolved.drive, resolved.relative, O_PATH));
-    return target.Get() >= 0 ? NO_ERROR : ErrorFromErrno(errno, ERROR_FILE_NOT_FOUND);
+    return key + Settings().drive;
 }
 
 } // namespace
+
+const Context &RunContext() {
+    static std::unique_ptr<Context> context;
+    std::string environment = Environment();
+    if (context && context->environment == environment)
+        return *context;
+    auto found = std::make_unique<Context>();
+    found->environment = std::move(environment);
+    if (!OpenDriveC(found->drive))
+        found->driveError = errno;
+    found->prefix = FileDescriptor(OpenPrefix(found->drive));
+    found->windowsDirectory = WindowsDirectory(*found);
+    found->systemDirectory = SystemDirectory(*found);
+    context = std::move(found);
+    return *context;
+}
+
+bool HoldsWineRegistry(const Context &context) {
+    return context.prefix.Get() >= 0 && IsRegularEntry(context.prefix.Get(), "system.reg") &&
+           IsRegularEntry(context.prefix.Get(), "user.reg");
+}
 
 } // namespace dosprep::posix
 
@@ -190,7 +200,7 @@ using namespace dosprep::posix;
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     try {
-        return PutStringResult(WindowsDirectory(), buffer, size);
+        return PutStringResult(RunContext().windowsDirectory, buffer, size);
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
@@ -199,35 +209,7 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
     try {
-        return PutStringResult(SystemDirectory(), buffer, size);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-}
-
-DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
-    try {
-        if (longPath == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
-        }
-        ResolvedPath resolved;
-        DWORD error = ResolveDosPath(longPath, resolved);
-        if (error == NO_ERROR)
-            error = CheckLeadsInside(resolved);
-        if (error != NO_ERROR) {
-            SetLastError(error);
-            return 0;
-        }
-        // Built whole before anything is written: the buffers may overlap.
-        std::string text = ShortPath(resolved);
-        if (text.empty())
-            return 0;
-        std::string_view input(longPath);
-        if (!resolved.names.empty() && (input.back() == '\\' || input.back() == '/'))
-            text += '\\';
-        return PutStringResult(text, shortPath, size);
+        return PutStringResult(RunContext().systemDirectory, buffer, size);
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;

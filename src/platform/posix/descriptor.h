@@ -1,0 +1,64 @@
+// Host file descriptors: owned, and read and written through signals.
+// Private to src/platform/posix.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace dosprep::posix {
+
+// Closes a descriptor when it goes, unless released.
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0)
+                close(fd_);
+            fd_ = other.Release();
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int Get() const { return fd_; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// `io()` (read, write, pread, copy_file_range), made again while a signal
+// interrupts it: its count, or -1 with errno set.
+template <typename Io> ssize_t Retrying(Io io) {
+    for (;;) {
+        ssize_t done = io();
+        if (done >= 0 || errno != EINTR)
+            return done;
+    }
+}
+
+inline ssize_t ReadRetrying(int fd, char *buffer, std::size_t size) {
+    return Retrying([&] { return read(fd, buffer, size); });
+}
+
+// Clears O_NONBLOCK, set for the open only; false with errno on failure.
+inline bool ClearNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
+}
+
+} // namespace dosprep::posix
