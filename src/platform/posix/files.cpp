@@ -13,11 +13,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <map>
-#include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -28,68 +28,71 @@ namespace dosprep::posix {
 
 namespace {
 
+// What a failed call returns: it converts to the failure value of
+// whichever Win32 call returns it.
+struct Failure {
+    operator HANDLE() const { return INVALID_HANDLE_VALUE; }
+    operator BOOL() const { return FALSE; }
+    operator DWORD() const { return INVALID_SET_FILE_POINTER; }
+};
+
+// Sets the last error, and notes `cause` (an errno or kCause value) when
+// there is one.
+Failure Fail(DWORD error, int cause = 0) {
+    if (cause != 0)
+        NoteCause(cause);
+    SetLastError(error);
+    return {};
+}
+
+struct HandleEntry {
+    int fd;
+    std::string name; // the DOS path it was opened with, for the record
+};
+using HandleMap = std::map<std::uintptr_t, HandleEntry>;
+
 // Handles are numbers never handed out twice, so a stale or foreign
 // handle is refused instead of reaching whatever descriptor now has its
 // number. The program runs on one thread: nothing is locked.
-class HandleTable {
-  public:
-    HANDLE Add(int fd, std::string_view name) {
-        std::uintptr_t key = next_;
-        open_.emplace(key, OpenFile{fd, std::string(name)});
-        next_ += kStep;
-        return reinterpret_cast<HANDLE>(key);
-    }
+HandleMap &Handles() {
+    static HandleMap handles;
+    return handles;
+}
 
-    // The DOS path the handle was opened with, for the record.
-    std::string NameOf(HANDLE handle) const {
-        auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
-        return found == open_.end() ? std::string() : found->second.name;
-    }
+std::uintptr_t KeyOf(HANDLE handle) {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
 
-    bool Find(HANDLE handle, int &fd) const noexcept {
-        auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (found != open_.end())
-            fd = found->second.fd;
-        return found != open_.end();
-    }
+const HandleEntry *FindHandle(HANDLE handle) noexcept {
+    auto found = Handles().find(KeyOf(handle));
+    return found == Handles().end() ? nullptr : &found->second;
+}
 
-    bool Remove(HANDLE handle, int &fd) noexcept {
-        auto found = open_.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (found == open_.end())
-            return false;
-        fd = found->second.fd;
-        open_.erase(found);
-        return true;
-    }
+// The DOS path of `handle`; "" for none.
+const char *NameOf(HANDLE handle) noexcept {
+    const HandleEntry *entry = FindHandle(handle);
+    return entry == nullptr ? "" : entry->name.c_str();
+}
 
-  private:
-    struct OpenFile {
-        int fd;
-        std::string name;
-    };
+HANDLE AddHandle(FileDescriptor &fd, const char *name) {
     // Multiples of 4 from 4 on: never nullptr, never INVALID_HANDLE_VALUE.
-    static constexpr std::uintptr_t kStep = 4;
-    std::map<std::uintptr_t, OpenFile> open_;
-    std::uintptr_t next_ = kStep;
-};
-
-HandleTable &Handles() {
-    static HandleTable table;
-    return table;
+    static std::uintptr_t last = 0;
+    Handles().emplace(last + 4, HandleEntry{fd.Get(), name});
+    fd.Release();
+    last += 4;
+    return reinterpret_cast<HANDLE>(last);
 }
 
-HANDLE Fail(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
+// The temporary files of a dry run, which live in the scratch directory:
+// the file of each DOS path as the program gives it, upper-cased.
+std::map<std::string, std::string> &Shadows() {
+    static std::map<std::string, std::string> files;
+    return files;
 }
 
-BOOL FailBool(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
-bool IsReadOnly(const struct stat &info) {
-    return (info.st_mode & S_IWUSR) == 0;
+// The read-only attribute is honoured even for root, as on Windows.
+bool IsReadOnlyFile(const struct stat &info) {
+    return S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0;
 }
 
 // Why an entry that is no regular file cannot be used as one.
@@ -97,6 +100,14 @@ int NotAFile(const struct stat &info) {
     if (S_ISDIR(info.st_mode))
         return kCauseDirectory;
     return S_ISLNK(info.st_mode) ? kCauseSymbolicLink : kCauseNotRegular;
+}
+
+// Why the entry `info` may not be emptied and written through its name;
+// 0 when it may. Another hard link would see its file emptied too.
+int WhyNotWritable(const struct stat &info) {
+    if (!S_ISREG(info.st_mode))
+        return NotAFile(info);
+    return info.st_nlink != 1 ? kCauseHardLinks : 0;
 }
 
 // The cause of a failed open for writing: O_NOFOLLOW met a link (ELOOP),
@@ -114,52 +125,10 @@ int WriteOpenCause(int error) {
     }
 }
 
-HANDLE FailWith(DWORD error, int cause) {
-    NoteCause(cause);
-    return Fail(error);
-}
-
-BOOL FailBoolWith(DWORD error, int cause) {
-    NoteCause(cause);
-    return FailBool(error);
-}
-
 // A file of its own in the scratch directory, never one of the tree.
 std::string ScratchFile(const char *kind) {
     static std::atomic<unsigned> count{0};
     return JoinHostPath(Settings().scratch, std::string(kind) + "-" + std::to_string(++count));
-}
-
-// The temporary files of a dry run, which live in the scratch directory:
-// the file of each DOS path as the program gives it.
-class ShadowTable {
-  public:
-    std::string Add(std::string_view dosPath) {
-        std::string path = ScratchFile("new");
-        files_[Key(dosPath)] = path;
-        return path;
-    }
-    std::string Find(std::string_view dosPath) const {
-        auto found = files_.find(Key(dosPath));
-        return found == files_.end() ? std::string() : found->second;
-    }
-    // The file stays: a diff may show it.
-    bool Remove(std::string_view dosPath) { return files_.erase(Key(dosPath)) != 0; }
-
-  private:
-    static std::string Key(std::string_view dosPath) { return UpperCased(dosPath); }
-    std::map<std::string, std::string> files_;
-};
-
-ShadowTable &Shadows() {
-    static ShadowTable table;
-    return table;
-}
-
-HANDLE AddHandle(FileDescriptor &fd, const char *name) {
-    HANDLE handle = Handles().Add(fd.Get(), name);
-    fd.Release();
-    return handle;
 }
 
 // Whether a new entry could be made in `directory`, as far as can be told
@@ -171,13 +140,12 @@ bool MayCreateIn(int directory) {
 // A dry run's temporary file: the checks that the tree's would meet, then
 // a file in the scratch directory.
 HANDLE OpenShadow(const char *name, const ResolvedPath &path, const struct stat *existing) {
-    if (existing != nullptr && !S_ISREG(existing->st_mode))
-        return FailWith(ERROR_ACCESS_DENIED, NotAFile(*existing));
-    if (existing != nullptr && existing->st_nlink != 1)
-        return FailWith(ERROR_ACCESS_DENIED, kCauseHardLinks);
+    if (int cause = existing != nullptr ? WhyNotWritable(*existing) : 0; cause != 0)
+        return Fail(ERROR_ACCESS_DENIED, cause);
     if (existing == nullptr && !MayCreateIn(path.parent.Get()))
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    std::string shadow = Shadows().Add(name);
+    std::string shadow = ScratchFile("new");
+    Shadows()[UpperCased(name)] = shadow;
     FileDescriptor fd(open(shadow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (fd.Get() < 0)
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
@@ -193,42 +161,33 @@ HANDLE OpenForReading(const char *name) {
     struct stat info {};
     DWORD error = NO_ERROR;
     FileDescriptor fd(OpenRegularForReading(path, info, error));
-    if (fd.Get() < 0) {
-        if (error == ERROR_ACCESS_DENIED && info.st_mode != 0 && !S_ISREG(info.st_mode))
-            NoteCause(NotAFile(info));
-        return Fail(error);
-    }
-    return AddHandle(fd, name);
+    if (fd.Get() >= 0)
+        return AddHandle(fd, name);
+    bool notAFile = error == ERROR_ACCESS_DENIED && info.st_mode != 0 && !S_ISREG(info.st_mode);
+    return Fail(error, notAFile ? NotAFile(info) : 0);
 }
 
 HANDLE OpenForWriting(const char *name) {
     ResolvedPath path;
     if (DWORD error = ResolveDosPath(name, path); error != NO_ERROR)
         return Fail(error);
-    // The read-only attribute is honoured even for root, as on Windows.
     struct stat before {};
     bool exists = fstatat(path.parent.Get(), path.LastName(), &before, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && S_ISREG(before.st_mode) && IsReadOnly(before))
-        return FailWith(ERROR_ACCESS_DENIED, kCauseReadOnly);
+    if (exists && IsReadOnlyFile(before))
+        return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
     if (Settings().dryRun)
         return OpenShadow(name, path, exists ? &before : nullptr);
     // No O_TRUNC: whatever is found must be checked before it is emptied.
     FileDescriptor fd(openat(path.parent.Get(), path.LastName(),
                              O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                              0666));
-    if (fd.Get() < 0) {
-        int cause = errno;
-        DWORD error = ErrorFromErrno(cause, ERROR_ACCESS_DENIED);
-        return FailWith(error, WriteOpenCause(cause));
-    }
+    if (fd.Get() < 0)
+        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED), WriteOpenCause(errno));
     struct stat info {};
     if (fstat(fd.Get(), &info) != 0)
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    // Another hard link would see its file emptied through this name.
-    if (!S_ISREG(info.st_mode))
-        return FailWith(ERROR_ACCESS_DENIED, NotAFile(info));
-    if (info.st_nlink != 1)
-        return FailWith(ERROR_ACCESS_DENIED, kCauseHardLinks);
+    if (int cause = WhyNotWritable(info); cause != 0)
+        return Fail(ERROR_ACCESS_DENIED, cause);
     // An empty file is not truncated: on ext4 a truncate to zero makes the
     // close start writing the new contents out, which a temporary file
     // deleted moments later does not need.
@@ -238,13 +197,32 @@ HANDLE OpenForWriting(const char *name) {
     return AddHandle(fd, name);
 }
 
+HANDLE OpenFile(LPCSTR name, DWORD access, DWORD disposition) {
+    if (name != nullptr && access == GENERIC_READ && disposition == OPEN_EXISTING)
+        return OpenForReading(name);
+    if (name != nullptr && access == GENERIC_WRITE && disposition == CREATE_ALWAYS)
+        return OpenForWriting(name);
+    return Fail(ERROR_INVALID_PARAMETER);
+}
+
 // Largest single read or write; Linux moves at most about 2 GiB a call.
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
+// Reads `size` bytes, fewer when the file ends first; false with errno
+// set on failure.
+bool ReadAll(int fd, char *data, std::size_t size, std::size_t &done) {
+    for (done = 0; done < size;) {
+        ssize_t got = ReadRetrying(fd, data + done, std::min(size - done, kMaxTransfer));
+        if (got <= 0)
+            return got == 0;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 // Writes all of `size` bytes; false with errno set on failure.
 bool WriteAll(int fd, const char *data, std::size_t size, std::size_t &done) {
-    done = 0;
-    while (done < size) {
+    for (done = 0; done < size;) {
         std::size_t chunk = std::min(size - done, kMaxTransfer);
         ssize_t written = Retrying([&] { return write(fd, data + done, chunk); });
         if (written < 0)
@@ -258,10 +236,31 @@ bool WriteAll(int fd, const char *data, std::size_t size, std::size_t &done) {
     return true;
 }
 
-DWORD WriteError(int error) {
-    if (error == EBADF) // the handle was opened for reading only
-        return ERROR_ACCESS_DENIED;
-    return ErrorFromErrno(error, ERROR_WRITE_FAULT);
+// The error of a failed read or write; EBADF: the handle was opened the
+// other way.
+DWORD TransferError(int error, DWORD fault) {
+    return error == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(error, fault);
+}
+
+// ReadFile and WriteFile: `transfer(fd, done)` moves the bytes.
+template <typename Transfer>
+BOOL TransferOnHandle(HANDLE file, const void *buffer, DWORD size, LPDWORD done,
+                      LPOVERLAPPED overlapped, DWORD fault, Transfer transfer) {
+    if (done != nullptr)
+        *done = 0;
+    const HandleEntry *entry = FindHandle(file);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (overlapped != nullptr || (buffer == nullptr && size != 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::size_t moved = 0;
+    bool ok = transfer(entry->fd, moved);
+    int error = errno;
+    if (done != nullptr)
+        *done = static_cast<DWORD>(moved);
+    if (!ok)
+        return Fail(TransferError(error, fault));
+    return TRUE;
 }
 
 // Copies in the kernel where the file system allows it. Returns false
@@ -269,54 +268,72 @@ DWORD WriteError(int error) {
 // nothing has been copied yet.
 bool CopyInKernel(int source, int fd, DWORD &error) {
     error = NO_ERROR;
-    bool copiedAny = false;
-    for (;;) {
-        ssize_t got =
-            Retrying([&] { return copy_file_range(source, nullptr, fd, nullptr, 1 << 30, 0); });
-        if (got > 0) {
-            copiedAny = true;
-            continue;
-        }
+    for (bool copiedAny = false;; copiedAny = true) {
+        ssize_t got = Retrying(
+            [&] { return copy_file_range(source, nullptr, fd, nullptr, kMaxTransfer, 0); });
         if (got == 0)
             return true;
+        if (got > 0)
+            continue;
         if (!copiedAny && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
                            errno == EOPNOTSUPP || errno == EBADF))
             return false;
-        error = WriteError(errno);
+        error = TransferError(errno, ERROR_WRITE_FAULT);
         return true;
     }
 }
 
-// Copies `source` into the side file `fd` and makes it durable.
-DWORD CopyContents(int source, int fd, char *buffer, std::size_t bufferSize) {
-    DWORD error = NO_ERROR;
-    if (CopyInKernel(source, fd, error)) {
-        if (error != NO_ERROR)
-            return error;
-    } else {
-        for (;;) {
-            ssize_t got = ReadRetrying(source, buffer, bufferSize);
-            if (got < 0)
-                return ErrorFromErrno(errno, ERROR_READ_FAULT);
-            if (got == 0)
-                break;
-            std::size_t done = 0;
-            if (!WriteAll(fd, buffer, static_cast<std::size_t>(got), done))
-                return WriteError(errno);
-        }
+constexpr std::size_t kBufferSize = 64 * 1024;
+
+// Copies all of `source`, from its start whatever its position, into
+// `out`. Returns 0, or the errno value of the read (`inRead` set) or the
+// write that failed.
+int CopyFromStart(int source, int out, std::span<char> buffer, bool &inRead) {
+    for (off_t offset = 0;;) {
+        ssize_t got = Retrying([&] { return pread(source, buffer.data(), buffer.size(), offset); });
+        inRead = got < 0;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            return 0;
+        std::size_t done = 0;
+        if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(got), done))
+            return errno;
+        offset += got;
     }
-    if (fsync(fd) != 0)
-        return ErrorFromErrno(errno, ERROR_WRITE_FAULT);
-    return NO_ERROR;
+}
+
+// Copies `source` into the side file `fd` and makes it durable.
+DWORD CopyContents(int source, int fd, std::span<char> buffer) {
+    DWORD error = NO_ERROR;
+    if (!CopyInKernel(source, fd, error)) {
+        bool inRead = false;
+        if (int cause = CopyFromStart(source, fd, buffer, inRead); cause != 0)
+            error = inRead ? ErrorFromErrno(cause, ERROR_READ_FAULT)
+                           : TransferError(cause, ERROR_WRITE_FAULT);
+    }
+    if (error == NO_ERROR && fsync(fd) != 0)
+        error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
+    return error;
+}
+
+// Keeps all of `source` in the new file `path`. Returns 0 or the errno
+// value.
+int KeepCopy(int source, const std::string &path, std::span<char> buffer) {
+    FileDescriptor out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.Get() < 0)
+        return errno;
+    bool inRead = false;
+    if (int error = CopyFromStart(source, out.Get(), buffer, inRead); error != 0)
+        return error;
+    return close(out.Release()) == 0 ? 0 : errno;
 }
 
 // Best effort: makes the rename itself survive a crash.
 void SyncDirectory(int directory) {
-    int fd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    FileDescriptor fd(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.Get() >= 0)
+        fsync(fd.Get());
 }
 
 // Six characters for a side file's name, as mkstemp would pick them.
@@ -355,14 +372,13 @@ int CreateSideFile(int directory, std::string &name) {
 // directory (its path in `shadow`), else the file on the drive. Returns
 // the descriptor, or -1 with `error` set.
 int OpenCopySource(const char *existing, struct stat &info, std::string &shadow, DWORD &error) {
-    shadow = Shadows().Find(existing);
-    if (!shadow.empty()) {
+    if (auto found = Shadows().find(UpperCased(existing)); found != Shadows().end()) {
+        shadow = found->second;
         FileDescriptor fd(open(shadow.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.Get() < 0 || fstat(fd.Get(), &info) != 0) {
-            error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-            return -1;
-        }
-        return fd.Release();
+        if (fd.Get() >= 0 && fstat(fd.Get(), &info) == 0)
+            return fd.Release();
+        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+        return -1;
     }
     ResolvedPath source;
     if (error = ResolveDosPath(existing, source); error != NO_ERROR)
@@ -374,33 +390,10 @@ int OpenCopySource(const char *existing, struct stat &info, std::string &shadow,
     return OpenRegularEntry(source.parent.Get(), source.LastName(), info, error);
 }
 
-// Copies all of `source`, from its start whatever its position, into the
-// new file `path`. Returns 0 or the errno value.
-int CopyFromStart(int source, const std::string &path) {
-    FileDescriptor out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.Get() < 0)
-        return errno;
-    constexpr std::size_t kBufferSize = 64 * 1024;
-    auto buffer = std::make_unique<char[]>(kBufferSize);
-    off_t offset = 0;
-    for (;;) {
-        ssize_t got = Retrying([&] { return pread(source, buffer.get(), kBufferSize, offset); });
-        if (got < 0)
-            return errno;
-        if (got == 0)
-            break;
-        std::size_t done = 0;
-        if (!WriteAll(out.Get(), buffer.get(), static_cast<std::size_t>(got), done))
-            return errno;
-        offset += got;
-    }
-    return close(out.Release()) == 0 ? 0 : errno;
-}
-
 // The record of a copy over `target`. With a scratch directory, the
 // target's old contents and the new ones are kept there for a diff.
 FileEvent CopyEvent(const char *newName, const ResolvedPath &target, bool targetExists, int source,
-                    const std::string &shadow) {
+                    const std::string &shadow, std::span<char> buffer) {
     FileEvent event;
     event.call = "CopyFileA";
     event.dosPath = newName;
@@ -412,12 +405,12 @@ FileEvent CopyEvent(const char *newName, const ResolvedPath &target, bool target
         DWORD error = NO_ERROR;
         FileDescriptor old(OpenRegularEntry(target.parent.Get(), target.LastName(), info, error));
         event.before = ScratchFile("old");
-        event.keptError = old.Get() < 0 ? EIO : CopyFromStart(old.Get(), event.before);
+        event.keptError = old.Get() < 0 ? EIO : KeepCopy(old.Get(), event.before, buffer);
     }
     event.after = shadow;
     if (event.keptError == 0 && shadow.empty()) {
         event.after = ScratchFile("new");
-        event.keptError = CopyFromStart(source, event.after);
+        event.keptError = KeepCopy(source, event.after, buffer);
     }
     if (event.keptError != 0)
         event.after.clear();
@@ -425,69 +418,65 @@ FileEvent CopyEvent(const char *newName, const ResolvedPath &target, bool target
 }
 
 BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
+    if (existing == nullptr || newName == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
     struct stat sourceInfo {};
     DWORD openError = NO_ERROR;
     std::string shadow;
     FileDescriptor in(OpenCopySource(existing, sourceInfo, shadow, openError));
     if (in.Get() < 0)
-        return FailBool(openError);
+        return Fail(openError);
 
     ResolvedPath target;
     if (DWORD error = ResolveDosPath(newName, target); error != NO_ERROR)
-        return FailBool(error);
+        return Fail(error);
     int directory = target.parent.Get();
     struct stat targetInfo {};
-    bool targetExists = false;
-    if (fstatat(directory, target.LastName(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0) {
-        targetExists = true;
-        if (failIfExists)
-            return FailBool(ERROR_FILE_EXISTS);
-        // A link, a directory or a device is not ours to replace.
-        if (!S_ISREG(targetInfo.st_mode))
-            return FailBoolWith(ERROR_ACCESS_DENIED, NotAFile(targetInfo));
-        if (IsReadOnly(targetInfo))
-            return FailBoolWith(ERROR_ACCESS_DENIED, kCauseReadOnly);
-    } else if (errno != ENOENT) {
-        return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    }
-    FileEvent event = CopyEvent(newName, target, targetExists, in.Get(), shadow);
+    bool targetExists =
+        fstatat(directory, target.LastName(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!targetExists && errno != ENOENT)
+        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+    if (targetExists && failIfExists)
+        return Fail(ERROR_FILE_EXISTS);
+    // A link, a directory or a device is not ours to replace.
+    if (targetExists && !S_ISREG(targetInfo.st_mode))
+        return Fail(ERROR_ACCESS_DENIED, NotAFile(targetInfo));
+    if (targetExists && IsReadOnlyFile(targetInfo))
+        return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
+    // Allocated first: from the side file's creation on, nothing may throw
+    // past its removal.
+    std::vector<char> buffer(kBufferSize);
+    FileEvent event = CopyEvent(newName, target, targetExists, in.Get(), shadow, buffer);
     if (Settings().dryRun) {
         // The side file that the copy would create beside the target.
         if (!MayCreateIn(directory))
-            return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+            return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
         RecordSuccess(std::move(event));
         return TRUE;
     }
 
-    // Allocated first: from the side file's creation on, nothing may throw
-    // past its removal.
-    constexpr std::size_t kBufferSize = 64 * 1024;
-    auto buffer = std::make_unique<char[]>(kBufferSize);
     std::string side;
     // The new content goes beside the target and is renamed over it, so
     // the target is either the old file or the whole new one.
     FileDescriptor out(CreateSideFile(directory, side));
     if (out.Get() < 0)
-        return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    DWORD error = CopyContents(in.Get(), out.Get(), buffer.get(), kBufferSize);
-    if (error == NO_ERROR) {
-        if (targetExists) {
-            // Before fchmod: a change of owner clears set-id bits.
-            if (fchown(out.Get(), targetInfo.st_uid, targetInfo.st_gid) != 0) {
-                // Only root may give a file away; the content matters more.
-            }
-        }
-        mode_t mode = (targetExists ? targetInfo.st_mode : sourceInfo.st_mode) & 07777;
-        if (fchmod(out.Get(), mode) != 0)
-            error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+    DWORD error = CopyContents(in.Get(), out.Get(), buffer);
+    // Before fchmod: a change of owner clears set-id bits.
+    if (error == NO_ERROR && targetExists &&
+        fchown(out.Get(), targetInfo.st_uid, targetInfo.st_gid) != 0) {
+        // Only root may give a file away; the content matters more.
     }
+    mode_t mode = (targetExists ? targetInfo.st_mode : sourceInfo.st_mode) & 07777;
+    if (error == NO_ERROR && fchmod(out.Get(), mode) != 0)
+        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
     if (error == NO_ERROR && close(out.Release()) != 0)
         error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
     if (error == NO_ERROR && renameat(directory, side.c_str(), directory, target.LastName()) != 0)
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
     if (error != NO_ERROR) {
         unlinkat(directory, side.c_str(), 0);
-        return FailBool(error);
+        return Fail(error);
     }
     SyncDirectory(directory);
     RecordSuccess(std::move(event));
@@ -495,138 +484,57 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
 }
 
 BOOL DeleteFile(const char *name) {
-    if (Shadows().Remove(name))
+    if (name == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    // A dry run's temporary file stays: a diff may show it.
+    if (Shadows().erase(UpperCased(name)) != 0)
         return TRUE;
     ResolvedPath path;
     if (DWORD error = ResolveDosPath(name, path); error != NO_ERROR)
-        return FailBool(error);
+        return Fail(error);
     if (!path.exists)
-        return FailBool(ERROR_FILE_NOT_FOUND);
+        return Fail(ERROR_FILE_NOT_FOUND);
     struct stat info {};
     if (fstatat(path.parent.Get(), path.LastName(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     if (S_ISDIR(info.st_mode))
-        return FailBoolWith(ERROR_ACCESS_DENIED, kCauseDirectory);
-    if (S_ISREG(info.st_mode) && IsReadOnly(info))
-        return FailBoolWith(ERROR_ACCESS_DENIED, kCauseReadOnly);
-    if (Settings().dryRun)
-        return TRUE;
-    if (unlinkat(path.parent.Get(), path.LastName(), 0) != 0)
-        return FailBool(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+        return Fail(ERROR_ACCESS_DENIED, kCauseDirectory);
+    if (IsReadOnlyFile(info))
+        return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
+    if (!Settings().dryRun && unlinkat(path.parent.Get(), path.LastName(), 0) != 0)
+        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     return TRUE;
-}
-
-} // namespace
-
-} // namespace dosprep::posix
-
-using namespace dosprep::posix;
-
-namespace {
-
-HANDLE OpenFile(LPCSTR name, DWORD access, DWORD disposition) {
-    try {
-        if (name == nullptr)
-            return Fail(ERROR_INVALID_PARAMETER);
-        if (access == GENERIC_READ && disposition == OPEN_EXISTING)
-            return OpenForReading(name);
-        if (access == GENERIC_WRITE && disposition == CREATE_ALWAYS)
-            return OpenForWriting(name);
-        return Fail(ERROR_INVALID_PARAMETER);
-    } catch (...) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-}
-
-BOOL ReadFromHandle(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
-                    LPOVERLAPPED overlapped) {
-    if (read != nullptr)
-        *read = 0;
-    int fd = -1;
-    if (!Handles().Find(file, fd))
-        return FailBool(ERROR_INVALID_HANDLE);
-    if (overlapped != nullptr || (buffer == nullptr && toRead != 0))
-        return FailBool(ERROR_INVALID_PARAMETER);
-    auto *bytes = static_cast<char *>(buffer);
-    std::size_t done = 0;
-    // Filled whole unless the file ends first, as Windows does for files.
-    while (done < toRead) {
-        std::size_t chunk = std::min(std::size_t{toRead} - done, kMaxTransfer);
-        ssize_t got = ReadRetrying(fd, bytes + done, chunk);
-        if (got < 0) {
-            int error = errno;
-            if (read != nullptr)
-                *read = static_cast<DWORD>(done);
-            return FailBool(error == EBADF ? ERROR_ACCESS_DENIED
-                                           : ErrorFromErrno(error, ERROR_READ_FAULT));
-        }
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    if (read != nullptr)
-        *read = static_cast<DWORD>(done);
-    return TRUE;
-}
-
-BOOL WriteToHandle(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
-                   LPOVERLAPPED overlapped) {
-    if (written != nullptr)
-        *written = 0;
-    int fd = -1;
-    if (!Handles().Find(file, fd))
-        return FailBool(ERROR_INVALID_HANDLE);
-    if (overlapped != nullptr || (buffer == nullptr && toWrite != 0))
-        return FailBool(ERROR_INVALID_PARAMETER);
-    std::size_t done = 0;
-    bool ok = WriteAll(fd, static_cast<const char *>(buffer), toWrite, done);
-    int error = errno;
-    if (written != nullptr)
-        *written = static_cast<DWORD>(done);
-    return ok ? TRUE : FailBool(WriteError(error));
 }
 
 DWORD MoveHandle(HANDLE file, LONG distance, PLONG high, DWORD method) {
-    int fd = -1;
-    if (!Handles().Find(file, fd)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return INVALID_SET_FILE_POINTER;
-    }
+    const HandleEntry *entry = FindHandle(file);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
     // With `high` the distance is the signed 64-bit high:low; without it,
     // the signed 32-bit low part alone.
     std::int64_t move = distance;
     if (high != nullptr)
         move = static_cast<std::int64_t>((std::uint64_t{static_cast<std::uint32_t>(*high)} << 32) |
                                          static_cast<std::uint32_t>(distance));
+    struct stat info {};
     std::int64_t origin = 0;
-    if (method == FILE_CURRENT || method == FILE_END) {
-        struct stat info {};
-        off_t here = method == FILE_CURRENT ? lseek(fd, 0, SEEK_CUR) : 0;
-        if (here < 0 || (method == FILE_END && fstat(fd, &info) != 0)) {
-            SetLastError(ErrorFromErrno(errno, ERROR_INVALID_PARAMETER));
-            return INVALID_SET_FILE_POINTER;
-        }
-        origin = method == FILE_CURRENT ? here : info.st_size;
-    } else if (method != FILE_BEGIN) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_SET_FILE_POINTER;
-    }
+    if (method == FILE_CURRENT)
+        origin = lseek(entry->fd, 0, SEEK_CUR);
+    else if (method == FILE_END)
+        origin = fstat(entry->fd, &info) == 0 ? info.st_size : -1;
+    else if (method != FILE_BEGIN)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (origin < 0)
+        return Fail(ErrorFromErrno(errno, ERROR_INVALID_PARAMETER));
     // The target is checked before moving, so a refused move moves nothing.
-    if ((move > 0 && origin > std::numeric_limits<std::int64_t>::max() - move) ||
-        origin + move < 0) {
-        SetLastError(move > 0 ? ERROR_INVALID_PARAMETER : ERROR_NEGATIVE_SEEK);
-        return INVALID_SET_FILE_POINTER;
-    }
+    if ((move > 0 && origin > std::numeric_limits<std::int64_t>::max() - move) || origin + move < 0)
+        return Fail(move > 0 ? ERROR_INVALID_PARAMETER : ERROR_NEGATIVE_SEEK);
     std::int64_t target = origin + move;
-    if (high == nullptr && target > 0xFFFFFFFFll) {
-        SetLastError(ERROR_INVALID_PARAMETER); // cannot be told without `high`
-        return INVALID_SET_FILE_POINTER;
-    }
-    off_t moved = lseek(fd, static_cast<off_t>(target), SEEK_SET);
-    if (moved < 0) {
-        SetLastError(ErrorFromErrno(errno, ERROR_INVALID_PARAMETER));
-        return INVALID_SET_FILE_POINTER;
-    }
+    if (high == nullptr && target > 0xFFFFFFFFll)
+        return Fail(ERROR_INVALID_PARAMETER); // cannot be told without `high`
+    off_t moved = lseek(entry->fd, static_cast<off_t>(target), SEEK_SET);
+    if (moved < 0)
+        return Fail(ErrorFromErrno(errno, ERROR_INVALID_PARAMETER));
     auto position = static_cast<std::uint64_t>(moved);
     if (high != nullptr)
         *high = static_cast<LONG>(static_cast<std::uint32_t>(position >> 32));
@@ -635,34 +543,36 @@ DWORD MoveHandle(HANDLE file, LONG distance, PLONG high, DWORD method) {
     return static_cast<DWORD>(position & 0xFFFFFFFFu);
 }
 
-BOOL CloseFile(HANDLE object) {
-    int fd = -1;
-    if (!Handles().Remove(object, fd))
-        return FailBool(ERROR_INVALID_HANDLE);
-    // Linux frees the descriptor even when close fails: never retry it.
-    if (close(fd) != 0 && errno != EINTR)
-        return FailBool(ErrorFromErrno(errno, ERROR_WRITE_FAULT));
-    return TRUE;
-}
-
-// Records a failed call on a handle under the DOS path it was opened with.
-void RecordHandleFailure(const char *call, HANDLE file) noexcept {
+// One Win32 call: `body` runs with nothing escaping it (running out of
+// memory fails the call), and a failure is recorded under `dosPath`.
+// SetFilePointer's failure value is also a position: the last error tells
+// them apart, and every other failure sets one.
+template <typename Body> auto RecordedCall(const char *call, const char *dosPath, Body body) {
+    using Result = decltype(body());
+    BeginCall();
+    const Result failure = Failure();
+    Result result = failure;
     try {
-        RecordFailure(call, Handles().NameOf(file));
+        result = body();
     } catch (...) {
-        RecordFailure(call, "");
+        result = Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
+    if (result == failure && GetLastError() != NO_ERROR)
+        RecordFailure(call, dosPath != nullptr ? dosPath : "");
+    return result;
 }
 
 } // namespace
 
+} // namespace dosprep::posix
+
+using namespace dosprep::posix;
+
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
                           DWORD disposition, DWORD, HANDLE) {
-    BeginCall();
-    HANDLE handle = OpenFile(name, access, disposition);
-    if (handle == INVALID_HANDLE_VALUE) {
-        RecordFailure("CreateFileA", name != nullptr ? name : "");
-    } else if (access == GENERIC_WRITE) {
+    HANDLE handle =
+        RecordedCall("CreateFileA", name, [&] { return OpenFile(name, access, disposition); });
+    if (handle != INVALID_HANDLE_VALUE && access == GENERIC_WRITE) {
         FileEvent created;
         created.call = "CreateFileA";
         try {
@@ -676,66 +586,50 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTE
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
                      LPOVERLAPPED overlapped) {
-    BeginCall();
-    BOOL ok = ReadFromHandle(file, buffer, toRead, read, overlapped);
-    if (!ok)
-        RecordHandleFailure("ReadFile", file);
-    return ok;
+    // Filled whole unless the file ends first, as Windows does for files.
+    auto readAll = [&](int fd, std::size_t &done) {
+        return ReadAll(fd, static_cast<char *>(buffer), toRead, done);
+    };
+    return RecordedCall("ReadFile", NameOf(file), [&] {
+        return TransferOnHandle(file, buffer, toRead, read, overlapped, ERROR_READ_FAULT, readAll);
+    });
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                       LPOVERLAPPED overlapped) {
-    BeginCall();
-    BOOL ok = WriteToHandle(file, buffer, toWrite, written, overlapped);
-    if (!ok)
-        RecordHandleFailure("WriteFile", file);
-    return ok;
+    auto writeAll = [&](int fd, std::size_t &done) {
+        return WriteAll(fd, static_cast<const char *>(buffer), toWrite, done);
+    };
+    return RecordedCall("WriteFile", NameOf(file), [&] {
+        return TransferOnHandle(file, buffer, toWrite, written, overlapped, ERROR_WRITE_FAULT,
+                                writeAll);
+    });
 }
 
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method) {
-    BeginCall();
-    DWORD position = MoveHandle(file, distance, high, method);
-    if (position == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
-        RecordHandleFailure("SetFilePointer", file);
-    return position;
+    return RecordedCall("SetFilePointer", NameOf(file),
+                        [&] { return MoveHandle(file, distance, high, method); });
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    BeginCall();
-    std::string name;
-    try {
-        name = Handles().NameOf(object);
-    } catch (...) {
-    }
-    BOOL ok = CloseFile(object);
-    if (!ok)
-        RecordFailure("CloseHandle", name);
-    return ok;
+    // Taken out of the table first, and kept until the record names it.
+    HandleMap::node_type closing = Handles().extract(KeyOf(object));
+    const char *name = closing ? closing.mapped().name.c_str() : "";
+    return RecordedCall("CloseHandle", name, [&]() -> BOOL {
+        if (!closing)
+            return Fail(ERROR_INVALID_HANDLE);
+        // Linux frees the descriptor even when close fails: never retry it.
+        if (close(closing.mapped().fd) != 0 && errno != EINTR)
+            return Fail(ErrorFromErrno(errno, ERROR_WRITE_FAULT));
+        return TRUE;
+    });
 }
 
 BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
-    BeginCall();
-    BOOL ok = FALSE;
-    try {
-        ok = existing == nullptr || newName == nullptr ? FailBool(ERROR_INVALID_PARAMETER)
-                                                       : CopyFile(existing, newName, failIfExists);
-    } catch (...) {
-        ok = FailBool(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    if (!ok)
-        RecordFailure("CopyFileA", newName != nullptr ? newName : "");
-    return ok;
+    return RecordedCall("CopyFileA", newName,
+                        [&] { return CopyFile(existing, newName, failIfExists); });
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {
-    BeginCall();
-    BOOL ok = FALSE;
-    try {
-        ok = name == nullptr ? FailBool(ERROR_INVALID_PARAMETER) : DeleteFile(name);
-    } catch (...) {
-        ok = FailBool(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    if (!ok)
-        RecordFailure("DeleteFileA", name != nullptr ? name : "");
-    return ok;
+    return RecordedCall("DeleteFileA", name, [&] { return DeleteFile(name); });
 }
