@@ -54,18 +54,11 @@ using HandleMap = std::map<std::uintptr_t, HandleEntry>;
 // Handles are numbers never handed out twice, so a stale or foreign
 // handle is refused instead of reaching whatever descriptor now has its
 // number. The program runs on one thread: nothing is locked.
-HandleMap &Handles() {
-    static HandleMap handles;
-    return handles;
-}
-
-std::uintptr_t KeyOf(HANDLE handle) {
-    return reinterpret_cast<std::uintptr_t>(handle);
-}
+HandleMap g_handles;
 
 const HandleEntry *FindHandle(HANDLE handle) noexcept {
-    auto found = Handles().find(KeyOf(handle));
-    return found == Handles().end() ? nullptr : &found->second;
+    auto found = g_handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    return found == g_handles.end() ? nullptr : &found->second;
 }
 
 // The DOS path of `handle`; "" for none.
@@ -77,7 +70,7 @@ const char *NameOf(HANDLE handle) noexcept {
 HANDLE AddHandle(FileDescriptor &fd, const char *name) {
     // Multiples of 4 from 4 on: never nullptr, never INVALID_HANDLE_VALUE.
     static std::uintptr_t last = 0;
-    Handles().emplace(last + 4, HandleEntry{fd.Get(), name});
+    g_handles.emplace(last + 4, HandleEntry{fd.Get(), name});
     fd.Release();
     last += 4;
     return reinterpret_cast<HANDLE>(last);
@@ -85,10 +78,7 @@ HANDLE AddHandle(FileDescriptor &fd, const char *name) {
 
 // The temporary files of a dry run, which live in the scratch directory:
 // the file of each DOS path as the program gives it, upper-cased.
-std::map<std::string, std::string> &Shadows() {
-    static std::map<std::string, std::string> files;
-    return files;
-}
+std::map<std::string, std::string> g_shadows;
 
 // The read-only attribute is honoured even for root, as on Windows.
 bool IsReadOnlyFile(const struct stat &info) {
@@ -113,16 +103,11 @@ int WhyNotWritable(const struct stat &info) {
 // The cause of a failed open for writing: O_NOFOLLOW met a link (ELOOP),
 // or the name is a directory, a FIFO or a device without its driver.
 int WriteOpenCause(int error) {
-    switch (error) {
-    case ELOOP:
+    if (error == ELOOP)
         return kCauseSymbolicLink;
-    case EISDIR:
+    if (error == EISDIR)
         return kCauseDirectory;
-    case ENXIO:
-        return kCauseNotRegular;
-    default:
-        return error;
-    }
+    return error == ENXIO ? kCauseNotRegular : error;
 }
 
 // A file of its own in the scratch directory, never one of the tree.
@@ -145,7 +130,7 @@ HANDLE OpenShadow(const char *name, const ResolvedPath &path, const struct stat 
     if (existing == nullptr && !MayCreateIn(path.parent.Get()))
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     std::string shadow = ScratchFile("new");
-    Shadows()[UpperCased(name)] = shadow;
+    g_shadows[UpperCased(name)] = shadow;
     FileDescriptor fd(open(shadow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (fd.Get() < 0)
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
@@ -263,39 +248,35 @@ BOOL TransferOnHandle(HANDLE file, const void *buffer, DWORD size, LPDWORD done,
     return TRUE;
 }
 
-// Copies in the kernel where the file system allows it. Returns false
-// with errno ENOSYS, EXDEV, EINVAL or EOPNOTSUPP when it does not, and
-// nothing has been copied yet.
-bool CopyInKernel(int source, int fd, DWORD &error) {
-    error = NO_ERROR;
-    for (bool copiedAny = false;; copiedAny = true) {
-        ssize_t got = Retrying(
-            [&] { return copy_file_range(source, nullptr, fd, nullptr, kMaxTransfer, 0); });
-        if (got == 0)
-            return true;
-        if (got > 0)
-            continue;
-        if (!copiedAny && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
-                           errno == EOPNOTSUPP || errno == EBADF))
-            return false;
-        error = TransferError(errno, ERROR_WRITE_FAULT);
-        return true;
-    }
-}
-
 constexpr std::size_t kBufferSize = 64 * 1024;
 
+// Whether copy_file_range cannot copy between these files at all.
+bool KernelCannotCopy(int error) {
+    return error == ENOSYS || error == EXDEV || error == EINVAL || error == EOPNOTSUPP ||
+           error == EBADF;
+}
+
 // Copies all of `source`, from its start whatever its position, into
-// `out`. Returns 0, or the errno value of the read (`inRead` set) or the
-// write that failed.
+// `out`: in the kernel where the file system allows it, else through
+// `buffer`. Returns 0, or the errno value of the read (`inRead` set) or
+// the write that failed.
 int CopyFromStart(int source, int out, std::span<char> buffer, bool &inRead) {
+    inRead = false;
+    loff_t from = 0;
+    ssize_t copied = 0;
+    do {
+        copied =
+            Retrying([&] { return copy_file_range(source, &from, out, nullptr, kMaxTransfer, 0); });
+    } while (copied > 0);
+    if (copied == 0)
+        return 0;
+    if (from != 0 || !KernelCannotCopy(errno))
+        return errno;
     for (off_t offset = 0;;) {
         ssize_t got = Retrying([&] { return pread(source, buffer.data(), buffer.size(), offset); });
         inRead = got < 0;
-        if (got < 0)
-            return errno;
-        if (got == 0)
-            return 0;
+        if (got <= 0)
+            return got < 0 ? errno : 0;
         std::size_t done = 0;
         if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(got), done))
             return errno;
@@ -305,16 +286,13 @@ int CopyFromStart(int source, int out, std::span<char> buffer, bool &inRead) {
 
 // Copies `source` into the side file `fd` and makes it durable.
 DWORD CopyContents(int source, int fd, std::span<char> buffer) {
-    DWORD error = NO_ERROR;
-    if (!CopyInKernel(source, fd, error)) {
-        bool inRead = false;
-        if (int cause = CopyFromStart(source, fd, buffer, inRead); cause != 0)
-            error = inRead ? ErrorFromErrno(cause, ERROR_READ_FAULT)
-                           : TransferError(cause, ERROR_WRITE_FAULT);
-    }
-    if (error == NO_ERROR && fsync(fd) != 0)
-        error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
-    return error;
+    bool inRead = false;
+    if (int cause = CopyFromStart(source, fd, buffer, inRead); cause != 0)
+        return inRead ? ErrorFromErrno(cause, ERROR_READ_FAULT)
+                      : TransferError(cause, ERROR_WRITE_FAULT);
+    if (fsync(fd) != 0)
+        return ErrorFromErrno(errno, ERROR_WRITE_FAULT);
+    return NO_ERROR;
 }
 
 // Keeps all of `source` in the new file `path`. Returns 0 or the errno
@@ -339,18 +317,15 @@ void SyncDirectory(int directory) {
 // Six characters for a side file's name, as mkstemp would pick them.
 std::string RandomSuffix() {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned char bytes[6] = {};
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        static unsigned counter = 0;
-        auto seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter * 40503u;
-        for (unsigned char &byte : bytes) {
-            seed = seed * 1103515245u + 12345u;
-            byte = static_cast<unsigned char>(seed >> 16);
-        }
-    }
+    constexpr std::uint64_t kBase = sizeof kLetters - 1;
+    // Without the kernel's randomness: a sequence of this process's own.
+    static std::uint64_t sequence = static_cast<std::uint64_t>(getpid()) * 2654435761u;
+    std::uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits))
+        bits = (sequence = sequence * 6364136223846793005u + 1442695040888963407u) >> 16;
     std::string suffix;
-    for (unsigned char byte : bytes)
-        suffix += kLetters[byte % (sizeof kLetters - 1)];
+    for (int count = 0; count < 6; ++count, bits /= kBase)
+        suffix += kLetters[bits % kBase];
     return suffix;
 }
 
@@ -372,7 +347,7 @@ int CreateSideFile(int directory, std::string &name) {
 // directory (its path in `shadow`), else the file on the drive. Returns
 // the descriptor, or -1 with `error` set.
 int OpenCopySource(const char *existing, struct stat &info, std::string &shadow, DWORD &error) {
-    if (auto found = Shadows().find(UpperCased(existing)); found != Shadows().end()) {
+    if (auto found = g_shadows.find(UpperCased(existing)); found != g_shadows.end()) {
         shadow = found->second;
         FileDescriptor fd(open(shadow.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.Get() >= 0 && fstat(fd.Get(), &info) == 0)
@@ -487,7 +462,7 @@ BOOL DeleteFile(const char *name) {
     if (name == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     // A dry run's temporary file stays: a diff may show it.
-    if (Shadows().erase(UpperCased(name)) != 0)
+    if (g_shadows.erase(UpperCased(name)) != 0)
         return TRUE;
     ResolvedPath path;
     if (DWORD error = ResolveDosPath(name, path); error != NO_ERROR)
@@ -613,7 +588,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method
 
 BOOL WINAPI CloseHandle(HANDLE object) {
     // Taken out of the table first, and kept until the record names it.
-    HandleMap::node_type closing = Handles().extract(KeyOf(object));
+    HandleMap::node_type closing = g_handles.extract(reinterpret_cast<std::uintptr_t>(object));
     const char *name = closing ? closing.mapped().name.c_str() : "";
     return RecordedCall("CloseHandle", name, [&]() -> BOOL {
         if (!closing)
