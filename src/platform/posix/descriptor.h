@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,26 +17,17 @@ class FileDescriptor {
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
-    FileDescriptor &operator=(FileDescriptor &&other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0)
-                close(fd_);
-            fd_ = other.Release();
-        }
+    // Takes `other` over; the descriptor held until now goes with `other`.
+    FileDescriptor &operator=(FileDescriptor other) noexcept {
+        std::swap(fd_, other.fd_);
         return *this;
     }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
     ~FileDescriptor() {
         if (fd_ >= 0)
             close(fd_);
     }
     int Get() const { return fd_; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int Release() { return std::exchange(fd_, -1); }
 
   private:
     int fd_ = -1;

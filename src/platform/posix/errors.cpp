@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -22,42 +23,40 @@ void WINAPI SetLastError(DWORD error) {
 
 namespace dosprep::posix {
 
+namespace {
+
+// errno values and their Win32 errors.
+constexpr std::pair<int, DWORD> kErrors[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {EACCES, ERROR_ACCESS_DENIED},
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED},
+    {ELOOP, ERROR_ACCESS_DENIED}, // O_NOFOLLOW met a symbolic link
+    {ENXIO, ERROR_ACCESS_DENIED}, // a FIFO without a reader, a device without its driver
+    {EROFS, ERROR_ACCESS_DENIED},
+    {ETXTBSY, ERROR_ACCESS_DENIED},
+    {EBUSY, ERROR_ACCESS_DENIED},
+    {EEXIST, ERROR_FILE_EXISTS},
+    {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL},
+    {EFBIG, ERROR_DISK_FULL},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EBADF, ERROR_INVALID_HANDLE},
+    {EINVAL, ERROR_INVALID_PARAMETER},
+};
+
+} // namespace
+
 DWORD ErrorFromErrno(int error, DWORD fallback) {
     NoteCause(error);
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ELOOP: // O_NOFOLLOW met a symbolic link
-    case ENXIO: // a FIFO without a reader, a device without its driver
-    case EROFS:
-    case ETXTBSY:
-    case EBUSY:
-        return ERROR_ACCESS_DENIED;
-    case EEXIST:
-        return ERROR_FILE_EXISTS;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ERROR_DISK_FULL;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return fallback;
-    }
+    for (auto [errnoValue, win32Error] : kErrors)
+        if (errnoValue == error)
+            return win32Error;
+    return fallback;
 }
 
 DWORD PutStringResult(std::string_view value, char *buffer, DWORD size) {
