@@ -193,8 +193,8 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD disposition) {
 // Largest single read or write; Linux moves at most about 2 GiB a call.
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
-// Reads `size` bytes, fewer when the file ends first; false with errno
-// set on failure.
+// Reads `size` bytes, fewer only when the file ends first, as Windows does
+// for files; false with errno set on failure.
 bool ReadAll(int fd, char *data, std::size_t size, std::size_t &done) {
     for (done = 0; done < size;) {
         ssize_t got = ReadRetrying(fd, data + done, std::min(size - done, kMaxTransfer));
@@ -227,10 +227,10 @@ DWORD TransferError(int error, DWORD fault) {
     return error == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(error, fault);
 }
 
-// ReadFile and WriteFile: `transfer(fd, done)` moves the bytes.
-template <typename Transfer>
-BOOL TransferOnHandle(HANDLE file, const void *buffer, DWORD size, LPDWORD done,
-                      LPOVERLAPPED overlapped, DWORD fault, Transfer transfer) {
+// ReadFile and WriteFile: `transfer` (ReadAll or WriteAll) moves the bytes.
+template <typename Byte>
+BOOL TransferOnHandle(HANDLE file, Byte *buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped,
+                      DWORD fault, bool (*transfer)(int, Byte *, std::size_t, std::size_t &)) {
     if (done != nullptr)
         *done = 0;
     const HandleEntry *entry = FindHandle(file);
@@ -239,7 +239,7 @@ BOOL TransferOnHandle(HANDLE file, const void *buffer, DWORD size, LPDWORD done,
     if (overlapped != nullptr || (buffer == nullptr && size != 0))
         return Fail(ERROR_INVALID_PARAMETER);
     std::size_t moved = 0;
-    bool ok = transfer(entry->fd, moved);
+    bool ok = transfer(entry->fd, buffer, size, moved);
     int error = errno;
     if (done != nullptr)
         *done = static_cast<DWORD>(moved);
@@ -561,23 +561,17 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTE
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
                      LPOVERLAPPED overlapped) {
-    // Filled whole unless the file ends first, as Windows does for files.
-    auto readAll = [&](int fd, std::size_t &done) {
-        return ReadAll(fd, static_cast<char *>(buffer), toRead, done);
-    };
     return RecordedCall("ReadFile", NameOf(file), [&] {
-        return TransferOnHandle(file, buffer, toRead, read, overlapped, ERROR_READ_FAULT, readAll);
+        return TransferOnHandle(file, static_cast<char *>(buffer), toRead, read, overlapped,
+                                ERROR_READ_FAULT, ReadAll);
     });
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                       LPOVERLAPPED overlapped) {
-    auto writeAll = [&](int fd, std::size_t &done) {
-        return WriteAll(fd, static_cast<const char *>(buffer), toWrite, done);
-    };
     return RecordedCall("WriteFile", NameOf(file), [&] {
-        return TransferOnHandle(file, buffer, toWrite, written, overlapped, ERROR_WRITE_FAULT,
-                                writeAll);
+        return TransferOnHandle(file, static_cast<const char *>(buffer), toWrite, written,
+                                overlapped, ERROR_WRITE_FAULT, WriteAll);
     });
 }
 
