@@ -522,7 +522,8 @@ DWORD MoveHandle(HANDLE file, LONG distance, PLONG high, DWORD method) {
 // memory fails the call), and a failure is recorded under `dosPath`.
 // SetFilePointer's failure value is also a position: the last error tells
 // them apart, and every other failure sets one.
-template <typename Body> auto RecordedCall(const char *call, const char *dosPath, Body body) {
+template <typename Body>
+auto RecordedCall(const char *call, const char *dosPath, Body body) noexcept {
     using Result = decltype(body());
     BeginCall();
     const Result failure = Failure();
