@@ -59,8 +59,9 @@ struct ResolvedPath {
 // ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
-// The same for a parsed path on `drive`, whose root must be open. After a
-// failure, `out.names` holds the components found up to it.
+// The same for a parsed path on `drive` (ERROR_PATH_NOT_FOUND for another
+// drive, or when drive C is not open). After a failure, `out.names` holds
+// the components found up to it.
 DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out,
                      bool aliases = false);
 
