@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string_view>
 
 #include <fcntl.h>
@@ -32,31 +31,20 @@ std::string_view TrimRecordBlanks(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// The first `kMsdosSysLimit` bytes of C:\MSDOS.SYS; nullopt when it is
-// missing, no regular file or cannot be read.
-std::optional<std::string> ReadMsdosSys(const DriveC &drive) {
-    DosPath path;
-    ResolvedPath resolved;
-    ParseDosPath("C:\\MSDOS.SYS", path);
-    if (ResolveOnDrive(drive, path, resolved) != NO_ERROR || !resolved.exists)
-        return std::nullopt;
-    struct stat info {};
-    DWORD error = NO_ERROR;
-    FileDescriptor fd(OpenRegularForReading(resolved, info, error));
-    if (fd.Get() < 0)
-        return std::nullopt;
-    std::string bytes(kMsdosSysLimit, '\0');
+// Fills `bytes` from `fd` as far as the file goes, and shrinks it to
+// what was read; false when a read fails.
+bool ReadUpTo(int fd, std::string &bytes) {
     std::size_t size = 0;
     while (size < bytes.size()) {
-        ssize_t got = ReadRetrying(fd.Get(), bytes.data() + size, bytes.size() - size);
+        ssize_t got = ReadRetrying(fd, bytes.data() + size, bytes.size() - size);
         if (got < 0)
-            return std::nullopt;
+            return false;
         if (got == 0)
             break;
         size += static_cast<std::size_t>(got);
     }
     bytes.resize(size);
-    return bytes;
+    return true;
 }
 
 // WinDir= in the first [Paths] section of an MSDOS.SYS text: section and
@@ -89,15 +77,22 @@ std::string FindWinDir(std::string_view text) {
     return "";
 }
 
-// WinDir= of C:\MSDOS.SYS; "" when there is no such file or it cannot be
-// read, when it is binary (the DOS kernel of MS-DOS 6 and earlier: a NUL
-// byte before the first Ctrl-Z, which ends a DOS text), or when it holds
-// no such value.
+// WinDir= of C:\MSDOS.SYS, from its first `kMsdosSysLimit` bytes; ""
+// when it is missing, no regular file or cannot be read, when it is binary
+// (the DOS kernel of MS-DOS 6 and earlier: a NUL byte before the first
+// Ctrl-Z, which ends a DOS text), or when it holds no such value.
 std::string RecordedWindowsDirectory(const DriveC &drive) {
-    std::optional<std::string> bytes = ReadMsdosSys(drive);
-    if (!bytes)
+    ResolvedPath resolved;
+    if (ResolveOnDrive(drive, DosPath{'C', {"MSDOS.SYS"}}, resolved) != NO_ERROR ||
+        !resolved.exists)
         return "";
-    std::string_view text(*bytes);
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    FileDescriptor fd(OpenRegularForReading(resolved, info, error));
+    std::string bytes(kMsdosSysLimit, '\0');
+    if (fd.Get() < 0 || !ReadUpTo(fd.Get(), bytes))
+        return "";
+    std::string_view text(bytes);
     text = text.substr(0, text.find('\x1A'));
     return text.find('\0') == std::string_view::npos ? FindWinDir(text) : "";
 }
@@ -157,6 +152,16 @@ std::string Environment() {
     return key + Settings().drive;
 }
 
+// A directory of the run's context, as the Win32 string result.
+UINT PutContextDirectory(const std::string Context::*directory, LPSTR buffer, UINT size) {
+    try {
+        return PutStringResult(RunContext().*directory, buffer, size);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+}
+
 } // namespace
 
 const Context &RunContext() {
@@ -183,20 +188,6 @@ bool HoldsWineRegistry(const Context &context) {
 } // namespace dosprep::posix
 
 using namespace dosprep::posix;
-
-namespace {
-
-// A directory of the run's context, as the Win32 string result.
-UINT PutContextDirectory(const std::string Context::*directory, LPSTR buffer, UINT size) {
-    try {
-        return PutStringResult(RunContext().*directory, buffer, size);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-}
-
-} // namespace
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     return PutContextDirectory(&Context::windowsDirectory, buffer, size);

@@ -117,19 +117,20 @@ struct Directory {
     }
 };
 
-// The on-disk name of the entry of `directory` that `part` designates, or
-// "" when there is none. An entry spelt as `part` needs no listing.
-DWORD LookUp(Directory &directory, const std::string &part, std::string &name) {
+// Whether `directory` has an entry that the component `name` designates;
+// `name` becomes its on-disk name. An entry spelt as `name` needs no
+// listing.
+DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     struct stat info {};
-    name.clear();
-    if (fstatat(directory.fd.Get(), part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        name = part;
+    found = fstatat(directory.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (found)
         return NO_ERROR;
-    }
     if (DWORD error = directory.List(); error != NO_ERROR)
         return error;
-    if (std::size_t found = FindEntry(directory.entries, part); found != npos)
-        name = directory.entries[found];
+    std::size_t index = FindEntry(directory.entries, name);
+    found = index != npos;
+    if (found)
+        name = directory.entries[index];
     return NO_ERROR;
 }
 
@@ -248,13 +249,10 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
                 return DirectoryError(errno);
             directory = std::move(next);
         }
-        std::string name;
-        if (DWORD error = LookUp(directory, part, name); error != NO_ERROR)
+        std::string name = part;
+        if (DWORD error = LookUp(directory, name, out.exists); error != NO_ERROR)
             return error;
-        out.exists = !name.empty();
-        if (!out.exists) {
-            name = part;
-        } else if (aliases) {
+        if (out.exists && aliases) {
             if (DWORD error = AliasOf(directory, name, out.aliases.emplace_back()); error)
                 return error;
         }
