@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <ranges>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -215,10 +214,12 @@ DWORD ParseDosPath(std::string_view text, DosPath &out) {
     if (drive < 'A' || drive > 'Z')
         return ERROR_INVALID_NAME;
     out.drive = drive;
-    std::string rest(text.substr(3));
-    std::ranges::replace(rest, '/', '\\');
-    for (auto range : std::views::split(rest, '\\')) {
-        std::string_view part(range.begin(), range.end());
+    for (std::size_t position = 2; position < text.size();) {
+        while (position < text.size() && IsSeparator(text[position]))
+            ++position;
+        std::size_t end = std::min(text.find_first_of("\\/", position), text.size());
+        std::string_view part = text.substr(position, end - position);
+        position = end;
         if (part == ".." && !out.parts.empty())
             out.parts.pop_back();
         if (part.empty() || part == "." || part == "..")

@@ -4,13 +4,13 @@
 
 #include "platform/posix/run_record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <ranges>
 #include <vector>
 
 #include <fcntl.h>
@@ -57,9 +57,12 @@ int Failed(int error) {
 // that what it follows must be a directory.
 std::deque<std::string> SplitHostPath(std::string_view path) {
     std::deque<std::string> parts;
-    for (auto part : std::views::split(path, '/')) {
-        if (!part.empty())
-            parts.emplace_back(part.begin(), part.end());
+    std::size_t position = 0;
+    while (position < path.size()) {
+        std::size_t end = std::min(path.find('/', position), path.size());
+        if (end > position)
+            parts.emplace_back(path.substr(position, end - position));
+        position = end + 1;
     }
     if (path.ends_with('/') && !parts.empty())
         parts.emplace_back(".");
