@@ -108,9 +108,7 @@ std::string WindowsDirectory(const Context &context) {
         HoldsWineRegistry(context) ? "" : RecordedWindowsDirectory(context.drive);
     if (recorded.empty())
         recorded = "C:\\WINDOWS";
-    if (ParseDosPath(recorded, path) != NO_ERROR)
-        return recorded;
-    return SpellDosPath(context.drive, path);
+    return ParseDosPath(recorded, path) == NO_ERROR ? SpellDosPath(context.drive, path) : recorded;
 }
 
 std::string SystemDirectory(const Context &context) {

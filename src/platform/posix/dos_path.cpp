@@ -159,9 +159,10 @@ int OpenStep(const DriveC &drive, int parent, const std::string &name,
     return fd;
 }
 
-// Whether `relative` leads to a directory inside the drive.
-bool IsDirectoryBeneath(const DriveC &drive, const std::string &relative) {
-    return FileDescriptor(OpenBeneath(drive, relative, O_PATH | O_DIRECTORY)).Get() >= 0;
+// Whether `relative` leads somewhere inside the drive, following links
+// there; with O_DIRECTORY in `flags`, to a directory.
+bool LeadsInside(const DriveC &drive, const std::string &relative, int flags) {
+    return FileDescriptor(OpenBeneath(drive, relative, O_PATH | flags)).Get() >= 0;
 }
 
 // Takes over a descriptor opened with kReadFlags: it must be a regular
@@ -176,21 +177,15 @@ int TakeRegularFile(int opened, struct stat &info, DWORD &error) {
     return -1;
 }
 
-// Whether the whole resolved path leads somewhere inside the drive: its
-// last component may be a link.
-DWORD CheckLeadsInside(const ResolvedPath &resolved) {
-    if (!resolved.exists)
-        return ERROR_FILE_NOT_FOUND;
-    FileDescriptor target(OpenBeneath(*resolved.drive, resolved.relative, O_PATH));
-    return target.Get() >= 0 ? NO_ERROR : ErrorFromErrno(errno, ERROR_FILE_NOT_FOUND);
-}
-
 DWORD ShortPathName(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     ResolvedPath resolved;
     DWORD error =
         longPath != nullptr ? ResolveDosPath(longPath, resolved, true) : ERROR_INVALID_PARAMETER;
-    if (error == NO_ERROR)
-        error = CheckLeadsInside(resolved);
+    // The last component may be a link: it must lead inside the drive.
+    if (error == NO_ERROR && !resolved.exists)
+        error = ERROR_FILE_NOT_FOUND;
+    else if (error == NO_ERROR && !LeadsInside(*resolved.drive, resolved.relative, 0))
+        error = ErrorFromErrno(errno, ERROR_FILE_NOT_FOUND);
     if (error != NO_ERROR) {
         SetLastError(error);
         return 0;
@@ -261,7 +256,7 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
         out.relative = JoinHostPath(out.relative, name);
     }
     out.parent = std::move(directory.fd);
-    if (path.trailingSeparator && !(out.exists && IsDirectoryBeneath(drive, out.relative)))
+    if (path.trailingSeparator && !(out.exists && LeadsInside(drive, out.relative, O_DIRECTORY)))
         return ERROR_PATH_NOT_FOUND;
     return NO_ERROR;
 }
