@@ -4,6 +4,7 @@
 // here. Private to src/platform/posix.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -14,30 +15,18 @@ template <typename Char> constexpr Char AsciiUpper(Char c) {
     return c >= Char{'a'} && c <= Char{'z'} ? static_cast<Char>(c - Char{'a'} + Char{'A'}) : c;
 }
 
-template <typename Char>
-constexpr bool EqualsIgnoringCase(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
-            return false;
-    }
-    return true;
-}
-
 inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return EqualsIgnoringCase<char>(a, b);
+    return std::ranges::equal(a, b, {}, AsciiUpper<char>, AsciiUpper<char>);
 }
 
 inline bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    return EqualsIgnoringCase<char16_t>(a, b);
+    return std::ranges::equal(a, b, {}, AsciiUpper<char16_t>, AsciiUpper<char16_t>);
 }
 
 // `text` with a-z made A-Z.
 inline std::string UpperCased(std::string_view text) {
     std::string upper(text);
-    for (char &c : upper)
-        c = AsciiUpper(c);
+    std::ranges::transform(upper, upper.begin(), AsciiUpper<char>);
     return upper;
 }
 

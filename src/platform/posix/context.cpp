@@ -8,12 +8,9 @@
 #include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string_view>
 
 #include <fcntl.h>
@@ -34,36 +31,30 @@ std::string_view TrimRecordBlanks(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// The first `kMsdosSysLimit` bytes of a file, or nullopt when it is no
-// regular file or cannot be read.
-std::optional<std::string> ReadFirstBytes(const ResolvedPath &file) {
-    struct stat info {};
-    DWORD error = NO_ERROR;
-    FileDescriptor fd(OpenRegularForReading(file, info, error));
-    if (fd.Get() < 0)
-        return std::nullopt;
-    std::string bytes;
-    std::array<char, 4096> chunk{};
-    while (bytes.size() < kMsdosSysLimit) {
-        std::size_t wanted = std::min(chunk.size(), kMsdosSysLimit - bytes.size());
-        ssize_t got = ReadRetrying(fd.Get(), chunk.data(), wanted);
+// Fills `bytes` from `fd` as far as the file goes, and shrinks it to
+// what was read; false when a read fails.
+bool ReadUpTo(int fd, std::string &bytes) {
+    std::size_t size = 0;
+    while (size < bytes.size()) {
+        ssize_t got = ReadRetrying(fd, bytes.data() + size, bytes.size() - size);
         if (got < 0)
-            return std::nullopt;
+            return false;
         if (got == 0)
             break;
-        bytes.append(chunk.data(), static_cast<std::size_t>(got));
+        size += static_cast<std::size_t>(got);
     }
-    return bytes;
+    bytes.resize(size);
+    return true;
 }
 
 // WinDir= in the first [Paths] section of an MSDOS.SYS text: section and
 // key names ignore case, blanks around names and values are dropped, the
-// first WinDir line decides. nullopt without one, or with an empty value.
+// first WinDir line decides. "" without one.
 // A section name runs to the FIRST ']' of its line: MSDOS.SYS is no
 // profile file but the boot loader's record, written by Windows Setup as
 // "[Paths]", and what follows the bracket is no part of the name. WIN.INI
 // differs (profile.cpp): its loader takes the name to the last ']'.
-std::optional<std::string> FindWinDir(std::string_view text) {
+std::string FindWinDir(std::string_view text) {
     bool inPaths = false;
     while (!text.empty()) {
         std::size_t end = text.find_first_of("\r\n");
@@ -74,40 +65,36 @@ std::optional<std::string> FindWinDir(std::string_view text) {
             if (close == std::string_view::npos)
                 continue; // no section header
             if (inPaths)
-                return std::nullopt; // the first [Paths] section ended
+                return ""; // the first [Paths] section ended
             inPaths = EqualsIgnoringCase(TrimRecordBlanks(line.substr(1, close - 1)), "Paths");
             continue;
         }
         std::size_t equals = line.find('=');
-        if (!inPaths || line.starts_with(';') || equals == std::string_view::npos ||
-            !EqualsIgnoringCase(TrimRecordBlanks(line.substr(0, equals)), "WinDir"))
-            continue;
-        std::string_view value = TrimRecordBlanks(line.substr(equals + 1));
-        if (value.empty())
-            return std::nullopt;
-        return std::string(value);
+        if (inPaths && !line.starts_with(';') && equals != std::string_view::npos &&
+            EqualsIgnoringCase(TrimRecordBlanks(line.substr(0, equals)), "WinDir"))
+            return std::string(TrimRecordBlanks(line.substr(equals + 1)));
     }
-    return std::nullopt;
+    return "";
 }
 
-// WinDir= of C:\MSDOS.SYS. nullopt when there is no such file or it
-// cannot be read, when it is binary (the DOS kernel of MS-DOS 6 and
-// earlier: a NUL byte before the first Ctrl-Z, which ends a DOS text), or
-// when it holds no such value.
-std::optional<std::string> RecordedWindowsDirectory(const DriveC &drive) {
-    DosPath path;
+// WinDir= of C:\MSDOS.SYS, from its first `kMsdosSysLimit` bytes; ""
+// when it is missing, no regular file or cannot be read, when it is binary
+// (the DOS kernel of MS-DOS 6 and earlier: a NUL byte before the first
+// Ctrl-Z, which ends a DOS text), or when it holds no such value.
+std::string RecordedWindowsDirectory(const DriveC &drive) {
     ResolvedPath resolved;
-    ParseDosPath("C:\\MSDOS.SYS", path);
-    if (ResolveOnDrive(drive, path, resolved) != NO_ERROR || !resolved.exists)
-        return std::nullopt;
-    std::optional<std::string> bytes = ReadFirstBytes(resolved);
-    if (!bytes)
-        return std::nullopt;
-    std::string_view text(*bytes);
+    if (ResolveOnDrive(drive, DosPath{'C', {"MSDOS.SYS"}}, resolved) != NO_ERROR ||
+        !resolved.exists)
+        return "";
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    FileDescriptor fd(OpenRegularForReading(resolved, info, error));
+    std::string bytes(kMsdosSysLimit, '\0');
+    if (fd.Get() < 0 || !ReadUpTo(fd.Get(), bytes))
+        return "";
+    std::string_view text(bytes);
     text = text.substr(0, text.find('\x1A'));
-    if (text.find('\0') != std::string_view::npos)
-        return std::nullopt;
-    return FindWinDir(text);
+    return text.find('\0') == std::string_view::npos ? FindWinDir(text) : "";
 }
 
 std::string WindowsDirectory(const Context &context) {
@@ -115,16 +102,13 @@ std::string WindowsDirectory(const Context &context) {
     // A value that is no absolute DOS path cannot be a Windows directory;
     // it counts as unset.
     const char *configured = std::getenv("DOSPREP_WINDIR");
-    if (configured != nullptr && *configured != '\0' && ParseDosPath(configured, path) == NO_ERROR)
+    if (configured != nullptr && ParseDosPath(configured, path) == NO_ERROR)
         return SpellDosPath(context.drive, path);
-    std::optional<std::string> recorded;
-    if (!HoldsWineRegistry(context))
-        recorded = RecordedWindowsDirectory(context.drive);
-    if (!recorded)
+    std::string recorded =
+        HoldsWineRegistry(context) ? "" : RecordedWindowsDirectory(context.drive);
+    if (recorded.empty())
         recorded = "C:\\WINDOWS";
-    if (ParseDosPath(*recorded, path) != NO_ERROR)
-        return *recorded;
-    return SpellDosPath(context.drive, path);
+    return ParseDosPath(recorded, path) == NO_ERROR ? SpellDosPath(context.drive, path) : recorded;
 }
 
 std::string SystemDirectory(const Context &context) {
@@ -133,15 +117,10 @@ std::string SystemDirectory(const Context &context) {
     if (ParseDosPath(windows, path) != NO_ERROR)
         return windows + "\\SYSTEM"; // as unusable as the Windows directory
     path.parts.emplace_back("SYSTEM32");
+    path.trailingSeparator = true; // it counts only as a directory
     ResolvedPath resolved;
-    if (path.drive == 'C' && context.drive.root.Get() >= 0 &&
-        ResolveOnDrive(context.drive, path, resolved) == NO_ERROR && resolved.exists) {
-        FileDescriptor directory(
-            OpenBeneath(context.drive, resolved.relative, O_PATH | O_DIRECTORY));
-        if (directory.Get() >= 0)
-            return SpellDosPath(context.drive, path);
-    }
-    path.parts.back() = "SYSTEM";
+    if (ResolveOnDrive(context.drive, path, resolved) != NO_ERROR)
+        path.parts.back() = "SYSTEM";
     return SpellDosPath(context.drive, path);
 }
 
@@ -169,6 +148,16 @@ std::string Environment() {
         key += '\0';
     }
     return key + Settings().drive;
+}
+
+// A directory of the run's context, as the Win32 string result.
+UINT PutContextDirectory(const std::string Context::*directory, LPSTR buffer, UINT size) {
+    try {
+        return PutStringResult(RunContext().*directory, buffer, size);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
 }
 
 } // namespace
@@ -199,19 +188,9 @@ bool HoldsWineRegistry(const Context &context) {
 using namespace dosprep::posix;
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    try {
-        return PutStringResult(RunContext().windowsDirectory, buffer, size);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return PutContextDirectory(&Context::windowsDirectory, buffer, size);
 }
 
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
-    try {
-        return PutStringResult(RunContext().systemDirectory, buffer, size);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    return PutContextDirectory(&Context::systemDirectory, buffer, size);
 }

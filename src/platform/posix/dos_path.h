@@ -45,22 +45,22 @@ struct ResolvedPath {
 
 // Resolves a DOS path on the run's drive C once, component by component
 // from the drive's descriptor: a component names the entry spelt the same
-// (found without listing the directory), else the first (in bytewise
-// order) spelt the same but for ASCII case, else the entry whose
-// generated 8.3 alias it is. Each directory on the way is opened from the
-// one before it without following a link; a link is followed with
-// OpenBeneath, inside the drive only. With `aliases`, each component's
-// alias is found too. Returns NO_ERROR when every directory on the way
-// exists; the last component may be missing then (exists false, its name
-// kept as given), and when it is a link, only OpenBeneath tells whether
-// it leads anywhere. Otherwise ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND
-// (other drive, missing directory, a directory outside the drive, or a
-// trailing separator after something that is not a directory) or
-// ERROR_ACCESS_DENIED.
+// (found without listing the directory), else the first (bytewise) spelt
+// the same but for ASCII case, else the one whose generated 8.3 alias it
+// is. Each directory on the way is opened from the one before it without
+// following a link; a link is followed with OpenBeneath, inside the drive
+// only. With `aliases`, each component's alias is found too. Returns
+// NO_ERROR when every directory on the way exists; the last component may
+// be missing then (exists false, its name kept as given), or a link that
+// only OpenBeneath tells the target of. Otherwise ERROR_INVALID_NAME,
+// ERROR_PATH_NOT_FOUND (other drive, missing directory, a directory
+// outside the drive, or a trailing separator after something that is not
+// a directory) or ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
-// The same for a parsed path on `drive`, whose root must be open. After a
-// failure, `out.names` holds the components found up to it.
+// The same for a parsed path on `drive` (ERROR_PATH_NOT_FOUND for another
+// drive, or when drive C is not open). After a failure, `out.names` holds
+// the components found up to it.
 DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out,
                      bool aliases = false);
 

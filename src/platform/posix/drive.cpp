@@ -4,12 +4,14 @@
 
 #include "platform/posix/run_record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
-#include <memory>
+#include <filesystem>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -20,6 +22,8 @@
 namespace dosprep::posix {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Linux's own limit on links met while resolving one path.
 constexpr int kMaxLinks = 40;
@@ -35,21 +39,17 @@ std::string EnvironmentPath(const char *name) {
     return WithoutTrailingSlashes(value != nullptr ? value : "");
 }
 
-bool IsDirectory(const std::string &path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // A DRIVE argument names a Wine prefix when it holds what wineboot makes
 // there, and drive C itself otherwise.
 bool IsWinePrefixDirectory(const std::string &path) {
-    return IsDirectory(JoinHostPath(path, "dosdevices")) ||
-           IsDirectory(JoinHostPath(path, "drive_c"));
+    std::error_code error;
+    return fs::is_directory(JoinHostPath(path, "dosdevices"), error) ||
+           fs::is_directory(JoinHostPath(path, "drive_c"), error);
 }
 
-bool EntryExists(const std::string &path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
+int Failed(int error) {
+    errno = error;
+    return -1;
 }
 
 // The components of a host path; "." and ".." are kept, since only the
@@ -59,58 +59,14 @@ std::deque<std::string> SplitHostPath(std::string_view path) {
     std::deque<std::string> parts;
     std::size_t position = 0;
     while (position < path.size()) {
-        std::size_t end = path.find('/', position);
-        if (end == std::string_view::npos)
-            end = path.size();
+        std::size_t end = std::min(path.find('/', position), path.size());
         if (end > position)
             parts.emplace_back(path.substr(position, end - position));
         position = end + 1;
     }
-    if (!path.empty() && path.back() == '/' && !parts.empty())
+    if (path.ends_with('/') && !parts.empty())
         parts.emplace_back(".");
     return parts;
-}
-
-// The drive's directory with every link resolved: what an absolute link
-// must begin with to point inside the drive. Empty when it cannot be told;
-// absolute links are then refused.
-std::string CanonicalRoot(const DriveC &drive) {
-    std::string proc = "/proc/self/fd/" + std::to_string(drive.root.Get());
-    std::string path(PATH_MAX, '\0');
-    ssize_t length = readlink(proc.c_str(), path.data(), path.size());
-    if (length > 0 && static_cast<std::size_t>(length) < path.size() && path[0] == '/') {
-        path.resize(static_cast<std::size_t>(length));
-        return path;
-    }
-    // Without /proc: the same directory by its configured name.
-    std::unique_ptr<char, decltype(&std::free)> real(realpath(drive.directory.c_str(), nullptr),
-                                                     &std::free);
-    return real ? std::string(real.get()) : std::string();
-}
-
-// For an absolute link target inside the drive, the rest of it below the
-// drive's directory ("" for the directory itself). False when the target
-// lies elsewhere, or its leading part cannot be matched lexically (a ".."
-// before the drive's directory is reached).
-bool BelowRoot(const DriveC &drive, std::string_view target, std::deque<std::string> &rest) {
-    std::string root = CanonicalRoot(drive);
-    if (root.empty())
-        return false;
-    std::deque<std::string> wanted = SplitHostPath(root);
-    rest = SplitHostPath(target);
-    while (!wanted.empty()) {
-        if (rest.empty() || rest.front() == "..")
-            return false;
-        if (rest.front() == ".") {
-            rest.pop_front();
-            continue;
-        }
-        if (rest.front() != wanted.front())
-            return false;
-        rest.pop_front();
-        wanted.pop_front();
-    }
-    return true;
 }
 
 bool ReadLink(int directory, const std::string &name, std::string &target) {
@@ -126,8 +82,36 @@ bool ReadLink(int directory, const std::string &name, std::string &target) {
     return true;
 }
 
-int Duplicate(int fd) {
-    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+// The drive's directory with every link resolved: what an absolute link
+// must begin with to point inside the drive. Empty when it cannot be told;
+// absolute links are then refused.
+std::string CanonicalRoot(const DriveC &drive) {
+    std::string path;
+    std::string proc = "/proc/self/fd/" + std::to_string(drive.root.Get());
+    if (ReadLink(AT_FDCWD, proc, path) && path.starts_with('/'))
+        return path;
+    // Without /proc: the same directory by its configured name.
+    std::error_code error;
+    return fs::canonical(drive.directory, error).string();
+}
+
+// For an absolute link target inside the drive, the rest of it below the
+// drive's directory ("" for the directory itself). False when the target
+// lies elsewhere, or its leading part cannot be matched lexically (a ".."
+// before the drive's directory is reached).
+bool BelowRoot(const DriveC &drive, std::string_view target, std::deque<std::string> &rest) {
+    std::string root = CanonicalRoot(drive);
+    if (root.empty())
+        return false;
+    rest = SplitHostPath(target);
+    for (const std::string &component : SplitHostPath(root)) {
+        while (!rest.empty() && rest.front() == ".")
+            rest.pop_front();
+        if (rest.empty() || rest.front() != component)
+            return false;
+        rest.pop_front();
+    }
+    return true;
 }
 
 // Resolves `relative` below the drive one component at a time, never
@@ -136,7 +120,7 @@ int Duplicate(int fd) {
 // the current one, so that ".." goes back the way the walk came.
 int WalkBeneath(const DriveC &drive, std::string_view relative, int flags) {
     std::vector<FileDescriptor> stack;
-    stack.emplace_back(Duplicate(drive.root.Get()));
+    stack.emplace_back(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
     if (stack.back().Get() < 0)
         return -1;
     std::deque<std::string> pending = SplitHostPath(relative);
@@ -144,14 +128,12 @@ int WalkBeneath(const DriveC &drive, std::string_view relative, int flags) {
     while (!pending.empty()) {
         std::string name = std::move(pending.front());
         pending.pop_front();
-        if (name == "." || name == "..") {
-            if (name == "..") {
-                if (stack.size() == 1) {
-                    errno = ENOENT; // above the drive
-                    return -1;
-                }
-                stack.pop_back();
-            }
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            if (stack.size() == 1)
+                return Failed(ENOENT); // above the drive
+            stack.pop_back();
             continue;
         }
         int directory = stack.back().Get();
@@ -160,18 +142,14 @@ int WalkBeneath(const DriveC &drive, std::string_view relative, int flags) {
             return -1;
         if (S_ISLNK(info.st_mode)) {
             std::string target;
-            if (++links > kMaxLinks) {
-                errno = ELOOP;
-                return -1;
-            }
+            if (++links > kMaxLinks)
+                return Failed(ELOOP);
             if (!ReadLink(directory, name, target))
                 return -1;
             std::deque<std::string> parts = SplitHostPath(target);
-            if (!target.empty() && target[0] == '/') {
-                if (!BelowRoot(drive, target, parts)) {
-                    errno = ENOENT; // outside the drive
-                    return -1;
-                }
+            if (target.starts_with('/')) {
+                if (!BelowRoot(drive, target, parts))
+                    return Failed(ENOENT); // outside the drive
                 stack.resize(1);
             }
             pending.insert(pending.begin(), parts.begin(), parts.end());
@@ -193,15 +171,10 @@ int WalkBeneath(const DriveC &drive, std::string_view relative, int flags) {
 // path below the drive, so a link out of the drive would lead somewhere
 // it does not lead on Wine instead of being refused.
 int OpenAt2Beneath(int root, const char *path, int flags) {
-#ifdef SYS_openat2
     open_how how{};
     how.flags = static_cast<std::uint64_t>(static_cast<unsigned>(flags | O_CLOEXEC));
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     return static_cast<int>(syscall(SYS_openat2, root, path, &how, sizeof how));
-#else
-    errno = ENOSYS;
-    return -1;
-#endif
 }
 
 } // namespace
@@ -210,8 +183,7 @@ std::string JoinHostPath(const std::string &directory, std::string_view name) {
     std::string path = directory;
     if (!path.empty() && path.back() != '/')
         path += '/';
-    path += name;
-    return path;
+    return path.append(name);
 }
 
 bool OpenDriveC(DriveC &drive) {
@@ -223,17 +195,17 @@ bool OpenDriveC(DriveC &drive) {
         drive.directory = given;
     if (drive.directory.empty()) {
         drive.winePrefix = given.empty() ? EnvironmentPath("WINEPREFIX") : given;
-        if (drive.winePrefix.empty()) {
-            std::string home = EnvironmentPath("HOME");
-            if (!home.empty())
-                drive.winePrefix = JoinHostPath(home, ".wine");
-        }
+        std::string home = EnvironmentPath("HOME");
+        if (drive.winePrefix.empty() && !home.empty())
+            drive.winePrefix = JoinHostPath(home, ".wine");
         if (drive.winePrefix.empty())
             return false;
         // Wine's drive C is wherever this link leads; drive_c is only
         // where wineboot makes it lead.
         std::string device = JoinHostPath(drive.winePrefix, "dosdevices/c:");
-        drive.directory = EntryExists(device) ? device : JoinHostPath(drive.winePrefix, "drive_c");
+        std::error_code error;
+        bool linked = fs::exists(fs::symlink_status(device, error));
+        drive.directory = linked ? device : JoinHostPath(drive.winePrefix, "drive_c");
     }
     drive.root = FileDescriptor(open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     return drive.root.Get() >= 0;

@@ -2,6 +2,8 @@
 
 #include "platform/posix/ascii.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -12,22 +14,18 @@ namespace {
 // Characters an 8.3 name may hold besides ASCII letters and digits.
 constexpr std::string_view kShortPunctuation = "!#$%&'()-@^_`{}~";
 
-bool IsShortChar(unsigned char c) {
-    if (c >= 0x80)
+bool IsShortChar(char c) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80 || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
         return true;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
-        return true;
-    return kShortPunctuation.find(static_cast<char>(c)) != std::string_view::npos;
+    return kShortPunctuation.find(c) != std::string_view::npos;
 }
 
 // Upper case, with everything an 8.3 name cannot hold dropped (blanks,
 // dots, control characters, "*+,/:;<=>?[\]| and the double quote).
 std::string AliasCharacters(std::string_view text) {
     std::string kept;
-    for (char c : text) {
-        if (IsShortChar(static_cast<unsigned char>(c)))
-            kept += c;
-    }
+    std::ranges::copy_if(text, std::back_inserter(kept), IsShortChar);
     return UpperCased(kept);
 }
 
@@ -38,11 +36,9 @@ struct AliasBasis {
 
 AliasBasis BasisOf(std::string_view name) {
     // Leading dots would make the whole name an extension (".profile").
-    std::size_t start = name.find_first_not_of('.');
-    name.remove_prefix(start == std::string_view::npos ? name.size() : start);
-    AliasBasis basis;
+    name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
     std::size_t dot = name.rfind('.');
-    basis.base = AliasCharacters(name.substr(0, dot));
+    AliasBasis basis{AliasCharacters(name.substr(0, dot)), ""};
     if (dot != std::string_view::npos)
         basis.ext = AliasCharacters(name.substr(dot + 1)).substr(0, 3);
     // Nothing usable left of the name: "_" keeps the alias a valid name.
@@ -51,13 +47,12 @@ AliasBasis BasisOf(std::string_view name) {
     return basis;
 }
 
+// BASE~N[.EXT], BASE cut so that BASE~N has at most 8 characters.
 std::string AliasFor(const AliasBasis &basis, unsigned long number) {
     std::string tail = "~" + std::to_string(number);
-    std::size_t keep = tail.size() >= 8 ? 0 : 8 - tail.size();
-    std::string alias = basis.base.substr(0, keep < 6 ? keep : 6) + tail;
-    if (!basis.ext.empty())
-        alias += "." + basis.ext;
-    return alias;
+    std::size_t keep = tail.size() < 8 ? std::min<std::size_t>(6, 8 - tail.size()) : 0;
+    std::string alias = basis.base.substr(0, keep) + tail;
+    return basis.ext.empty() ? alias : alias + "." + basis.ext;
 }
 
 } // namespace
@@ -65,23 +60,11 @@ std::string AliasFor(const AliasBasis &basis, unsigned long number) {
 bool IsShortName(std::string_view name) {
     std::size_t dot = name.find('.');
     std::string_view base = name.substr(0, dot);
-    std::string_view ext;
-    if (dot != std::string_view::npos) {
-        ext = name.substr(dot + 1);
-        if (ext.empty() || ext.size() > 3)
-            return false;
-    }
-    if (base.empty() || base.size() > 8)
-        return false;
-    for (char c : base) {
-        if (!IsShortChar(static_cast<unsigned char>(c)))
-            return false;
-    }
-    for (char c : ext) {
-        if (!IsShortChar(static_cast<unsigned char>(c)))
-            return false;
-    }
-    return true;
+    std::string_view ext = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+    bool sizesFit = !base.empty() && base.size() <= 8 &&
+                    (dot == std::string_view::npos || (!ext.empty() && ext.size() <= 3));
+    return sizesFit && std::ranges::all_of(base, IsShortChar) &&
+           std::ranges::all_of(ext, IsShortChar);
 }
 
 std::vector<std::string> ShortNames(const std::vector<std::string> &sorted) {
@@ -101,13 +84,10 @@ std::vector<std::string> ShortNames(const std::vector<std::string> &sorted) {
             continue;
         AliasBasis basis = BasisOf(sorted[i]);
         unsigned long &number = nextNumber[basis.base + "." + basis.ext];
-        for (number = number == 0 ? 1 : number;; ++number) {
-            std::string alias = AliasFor(basis, number);
-            if (taken.insert(alias).second) {
-                result[i] = std::move(alias);
-                break;
-            }
-        }
+        number = std::max(number, 1UL);
+        while (!taken.insert(AliasFor(basis, number)).second)
+            ++number;
+        result[i] = AliasFor(basis, number);
     }
     return result;
 }
