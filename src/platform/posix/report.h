@@ -4,8 +4,6 @@
 //   dosprep: C:\AUTOEXEC.BAT (/home/u/.wine/drive_c/AUTOEXEC.BAT): read-only; left as it was
 #pragma once
 
-#include "platform/posix/run_record.h"
-
 namespace dosprep::posix {
 
 // Reports the run from its record; with `showDiffs`, each copy's diff goes
@@ -13,7 +11,7 @@ namespace dosprep::posix {
 // were made (and every diff asked for was shown).
 bool ReportRun(bool showDiffs);
 
-// Reports both edits as not made, for there is no drive C at `where`.
-void ReportNoDriveC(const DriveCLocation &where);
+// Reports both edits as not made, for the run context has no drive C.
+void ReportNoDriveC();
 
 } // namespace dosprep::posix
