@@ -153,7 +153,7 @@ int Prepare(const CommandLine &line) {
     settings.dryRun = line.dryRun;
     Configure(settings);
     if (RunContext().drive.root.Get() < 0) {
-        ReportNoDriveC();
+        ReportRun(false); // nothing ran: it names both files, and why
         return 1;
     }
     if (line.printWindowsDir)

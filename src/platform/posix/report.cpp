@@ -33,15 +33,13 @@ struct Edit {
 constexpr Edit kAutoexec = {"autoexec.bat", "autoexec.tmp"};
 constexpr Edit kDosstart = {"dosstart.bat", "dosstart.tmp"};
 
-std::size_t LastSeparator(std::string_view dosPath) {
-    return dosPath.find_last_of("\\/");
+std::size_t NameStart(std::string_view dosPath) {
+    return dosPath.find_last_of("\\/") + 1; // 0 when there is no separator
 }
 
 // Whether the last component is `name`, whatever its case.
 bool IsNamed(std::string_view dosPath, std::string_view name) {
-    std::size_t separator = LastSeparator(dosPath);
-    return EqualsIgnoringCase(
-        separator == std::string_view::npos ? dosPath : dosPath.substr(separator + 1), name);
+    return EqualsIgnoringCase(dosPath.substr(NameStart(dosPath)), name);
 }
 
 // Where the program looks for the edit's batch file, when the record does
@@ -58,22 +56,19 @@ struct Reason {
     const char *text;
 };
 
-constexpr Reason kCauseTexts[] = {
-    {kCauseReadOnly, "read-only"},
-    {kCauseDirectory, "a directory"},
-    {kCauseSymbolicLink, "a symbolic link"},
-    {kCauseNotRegular, "not a regular file"},
-    {kCauseHardLinks, "has other hard links"},
-    {ENOSPC, "disk full"},
-    {EDQUOT, "disk full"},
-    {EFBIG, "disk full"},
-};
+constexpr Reason kCauseTexts[] = {{kCauseReadOnly, "read-only"},
+                                  {kCauseDirectory, "a directory"},
+                                  {kCauseSymbolicLink, "a symbolic link"},
+                                  {kCauseNotRegular, "not a regular file"},
+                                  {kCauseHardLinks, "has other hard links"},
+                                  {ENOSPC, "disk full"},
+                                  {EDQUOT, "disk full"},
+                                  {EFBIG, "disk full"}};
 
 constexpr Reason kErrorTexts[] = {
     {ERROR_DISK_FULL, "disk full"},         {ERROR_HANDLE_DISK_FULL, "disk full"},
     {ERROR_ACCESS_DENIED, "access denied"}, {ERROR_NOT_ENOUGH_MEMORY, "out of memory"},
-    {ERROR_FILE_NOT_FOUND, "not found"},    {ERROR_PATH_NOT_FOUND, "not found"},
-};
+    {ERROR_FILE_NOT_FOUND, "not found"},    {ERROR_PATH_NOT_FOUND, "not found"}};
 
 const char *Lookup(std::span<const Reason> table, long long code) {
     auto found = std::ranges::find(table, code, &Reason::code);
@@ -105,18 +100,25 @@ std::string FailureReason(const FileEvent &failure, const Edit &edit) {
     return reading && failure.cause > 0 ? "unreadable (" + why + ")" : why;
 }
 
-// Why an edit that the run never began was not made. With no event at
-// all, a path passed the path limit; a failed query first: the run ended
-// at the Windows or the system directory; else the other edit ran, and
-// this is the DOSSTART.BAT edit, whose set-up line holds the Windows
-// directory and must fit in one line piece.
+// Why an edit that the run never began was not made. There was no drive C
+// and so no run; or with no event at all, a path passed the path limit; a
+// failed query first: the run ended at the Windows or the system
+// directory; else the other edit ran, and this is the DOSSTART.BAT edit,
+// whose set-up line holds the Windows directory and must fit in one line
+// piece.
 std::string RunReason(const std::vector<FileEvent> &events) {
+    const Context &context = RunContext();
+    if (context.drive.directory.empty())
+        return "no drive C (DOSPREP_DRIVE_C, WINEPREFIX and HOME are unset)";
+    if (context.drive.root.Get() < 0)
+        return "no drive C at " + context.drive.directory + " (" +
+               std::strerror(context.driveError) + ")";
     if (events.empty())
         return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
     const FileEvent &first = events.front();
     if (std::string_view(first.call) != "GetShortPathNameA")
         return "the set-up line would pass the limit of 255 characters";
-    const std::string &windows = RunContext().windowsDirectory;
+    const std::string &windows = context.windowsDirectory;
     DosPath path;
     if (ParseDosPath(windows, path) != NO_ERROR || path.drive != 'C')
         return "the Windows directory " + windows + " is not on drive C";
@@ -162,18 +164,14 @@ bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
                      UpperCased(dosPath).c_str(), std::strerror(copy.keptError));
         return false;
     }
-    std::vector<std::string> args = {"diff",    "-u",
-                                     "--label", "a/" + copy.relative,
-                                     "--label", "b/" + copy.relative,
-                                     "--",      copy.before.empty() ? "/dev/null" : copy.before,
-                                     copy.after};
-    std::vector<char *> command;
-    for (std::string &arg : args)
-        command.push_back(arg.data());
-    command.push_back(nullptr);
+    std::string oldLabel = "a/" + copy.relative, newLabel = "b/" + copy.relative;
+    const char *old = copy.before.empty() ? "/dev/null" : copy.before.c_str();
+    const char *command[] = {"diff",           "-u", "--label", oldLabel.c_str(),   "--label",
+                             newLabel.c_str(), "--", old,       copy.after.c_str(), nullptr};
     std::fflush(stdout);
     pid_t pid = 0;
-    int failed = posix_spawnp(&pid, "diff", nullptr, nullptr, command.data(), environ);
+    int failed =
+        posix_spawnp(&pid, "diff", nullptr, nullptr, const_cast<char *const *>(command), environ);
     if (failed != 0) {
         std::fprintf(stderr, "dosprep: cannot run diff: %s\n", std::strerror(failed));
         return false;
@@ -210,9 +208,9 @@ bool ReportEdit(const Edit &edit, const std::vector<FileEvent> &events, bool sho
     }
     // The batch file's DOS path as the program gives it: where the run
     // looked for its files, else where it would have.
-    std::string dosPath =
-        first == nullptr ? DefaultDosPath(edit)
-                         : first->dosPath.substr(0, LastSeparator(first->dosPath) + 1) + edit.batch;
+    std::string dosPath = first == nullptr
+                              ? DefaultDosPath(edit)
+                              : first->dosPath.substr(0, NameStart(first->dosPath)) + edit.batch;
     if (copy != nullptr)
         return !showDiffs || ShowDiff(*copy, dosPath);
     PrintNotMade(dosPath, failure != nullptr ? FailureReason(*failure, edit)
@@ -228,17 +226,6 @@ bool ReportRun(bool showDiffs) {
     const std::vector<FileEvent> events = RunEvents();
     bool autoexecMade = ReportEdit(kAutoexec, events, showDiffs);
     return ReportEdit(kDosstart, events, showDiffs) && autoexecMade;
-}
-
-void ReportNoDriveC() {
-    const Context &context = RunContext();
-    std::string reason =
-        context.drive.directory.empty()
-            ? std::string("no drive C (DOSPREP_DRIVE_C, WINEPREFIX and HOME are unset)")
-            : "no drive C at " + context.drive.directory + " (" +
-                  std::strerror(context.driveError) + ")";
-    PrintNotMade(DefaultDosPath(kAutoexec), reason);
-    PrintNotMade(DefaultDosPath(kDosstart), reason);
 }
 
 } // namespace dosprep::posix

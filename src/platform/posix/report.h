@@ -6,12 +6,10 @@
 
 namespace dosprep::posix {
 
-// Reports the run from its record; with `showDiffs`, each copy's diff goes
-// to standard output, by the system's diff. Returns true when both edits
-// were made (and every diff asked for was shown).
+// Reports the run from its record (with no drive C, there was none, and
+// both edits are reported as not made); with `showDiffs`, each copy's
+// diff goes to standard output, by the system's diff. Returns true when
+// both edits were made (and every diff asked for was shown).
 bool ReportRun(bool showDiffs);
-
-// Reports both edits as not made, for the run context has no drive C.
-void ReportNoDriveC();
 
 } // namespace dosprep::posix
