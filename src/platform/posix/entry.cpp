@@ -1,8 +1,7 @@
-// The process entry point of the native command, dosprep [--dry-run |
-// --diff | --print-windows-dir] [DRIVE]. It reads the command line as a
-// Linux command does, then hands over to WinMain as the Windows start-up
-// code would, and reports from the run's record what was not done. Nothing
-// is run, and so nothing touched, before the command line and DRIVE have
+// The entry point of the native command: it reads the command line as a
+// Linux command does, hands over to WinMain as the Windows start-up code
+// would, and reports from the run's record what was not done. Nothing
+// runs, and so nothing is touched, before the command line and DRIVE have
 // been accepted.
 #include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
@@ -107,8 +106,7 @@ bool AcceptDrive(const std::string &drive) {
     return error == 0;
 }
 
-// The path with every link resolved, as realpath gives it; empty when it
-// cannot be found.
+// The path with every link resolved; empty when it cannot be.
 std::string RealPath(const std::string &path) {
     std::error_code ignored;
     return std::filesystem::canonical(path, ignored);

@@ -8,9 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,14 +55,16 @@ struct Reason {
     const char *text;
 };
 
-constexpr Reason kCauseTexts[] = {{kCauseReadOnly, "read-only"},
-                                  {kCauseDirectory, "a directory"},
-                                  {kCauseSymbolicLink, "a symbolic link"},
-                                  {kCauseNotRegular, "not a regular file"},
-                                  {kCauseHardLinks, "has other hard links"},
-                                  {ENOSPC, "disk full"},
-                                  {EDQUOT, "disk full"},
-                                  {EFBIG, "disk full"}};
+constexpr Reason kCauseTexts[] = {
+    {kCauseReadOnly, "read-only"},
+    {kCauseDirectory, "a directory"},
+    {kCauseSymbolicLink, "a symbolic link"},
+    {kCauseNotRegular, "not a regular file"},
+    {kCauseHardLinks, "has other hard links"},
+    {ENOSPC, "disk full"},
+    {EDQUOT, "disk full"},
+    {EFBIG, "disk full"},
+};
 
 constexpr Reason kErrorTexts[] = {
     {ERROR_DISK_FULL, "disk full"},         {ERROR_HANDLE_DISK_FULL, "disk full"},
@@ -134,14 +135,13 @@ std::string RunReason(const std::vector<FileEvent> &events) {
 // when no drive C is configured.
 std::string HostPathOf(std::string_view dosPath) {
     DosPath path;
-    if (ParseDosPath(dosPath, path) != NO_ERROR || path.drive != 'C')
-        return {};
     const DriveC &drive = RunContext().drive;
-    if (drive.directory.empty())
+    if (ParseDosPath(dosPath, path) != NO_ERROR || path.drive != 'C' || drive.directory.empty())
         return {};
-    std::unique_ptr<char, decltype(&std::free)> real(realpath(drive.directory.c_str(), nullptr),
-                                                     &std::free);
-    std::string host = real ? real.get() : drive.directory;
+    std::error_code unresolved;
+    std::string host = std::filesystem::canonical(drive.directory, unresolved);
+    if (host.empty())
+        host = drive.directory;
     // "C:\A\b" is "A/b" below the drive: no name holds a slash or a backslash.
     std::string below = SpellDosPath(drive, path).substr(3);
     std::ranges::replace(below, '\\', '/');
