@@ -1,8 +1,8 @@
-// The process entry point of the native command, dosprep [--dry-run |
-// --diff | --print-windows-dir] [DRIVE]. It reads the command line as a Linux command does, then
-// hands over to WinMain as the Windows start-up code would, and reports
-// from the run's record what was not done. Nothing is run, and so nothing
-// touched, before the command line and DRIVE have been accepted.
+// The entry point of the native command: it reads the command line as a
+// Linux command does, hands over to WinMain as the Windows start-up code
+// would, and reports from the run's record what was not done. Nothing
+// runs, and so nothing is touched, before the command line and DRIVE have
+// been accepted.
 #include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
 #include "platform/posix/report.h"
@@ -16,13 +16,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -108,9 +106,10 @@ bool AcceptDrive(const std::string &drive) {
     return error == 0;
 }
 
+// The path with every link resolved; empty when it cannot be.
 std::string RealPath(const std::string &path) {
-    std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : std::string();
+    std::error_code ignored;
+    return std::filesystem::canonical(path, ignored);
 }
 
 // A private directory in $TMPDIR for the diff's copies and a dry run's
@@ -141,9 +140,37 @@ int PrintWindowsDirectory() {
     std::printf("%s\n", windows.c_str());
     DosPath path;
     bool dosNames = ParseDosPath(windows, path) == NO_ERROR && path.drive == 'C' &&
-                    std::all_of(path.parts.begin(), path.parts.end(),
-                                [](const std::string &part) { return IsShortName(part); });
+                    std::ranges::all_of(path.parts, IsShortName);
     return FinishOutput(dosNames ? 0 : 1);
+}
+
+// Runs the program on the accepted command line and reports the run.
+int Prepare(const CommandLine &line) {
+    RunSettings settings;
+    settings.drive = line.drives.empty() ? "" : line.drives.front();
+    settings.dryRun = line.dryRun;
+    Configure(settings);
+    if (RunContext().drive.root.Get() < 0) {
+        ReportRun(false); // nothing ran: it names both files, and why
+        return 1;
+    }
+    if (line.printWindowsDir)
+        return PrintWindowsDirectory();
+    bool showDiffs = line.diff || line.dryRun;
+    if (showDiffs) {
+        settings.scratch = MakeScratch(RunContext().drive.directory);
+        if (settings.scratch.empty())
+            return 1;
+        Configure(settings);
+    }
+    char noArguments[] = "";
+    WinMain(nullptr, nullptr, noArguments, 0);
+    bool allMade = ReportRun(showDiffs);
+    if (showDiffs) {
+        std::error_code ignored;
+        std::filesystem::remove_all(settings.scratch, ignored);
+    }
+    return FinishOutput(allMade ? 0 : 1);
 }
 
 int Run(int argc, char **argv) {
@@ -161,36 +188,9 @@ int Run(int argc, char **argv) {
         std::printf("dosprep %s\n", DOSPREP_VERSION);
         return FinishOutput(0);
     }
-    RunSettings settings;
-    settings.dryRun = line.dryRun;
-    if (!line.drives.empty()) {
-        settings.drive = line.drives.front();
-        if (!AcceptDrive(settings.drive))
-            return 1;
-    }
-    Configure(settings);
-    DriveCLocation where = LocateDriveC();
-    if (where.directory.empty() || where.error != 0) {
-        ReportNoDriveC(where);
+    if (!line.drives.empty() && !AcceptDrive(line.drives.front()))
         return 1;
-    }
-    if (line.printWindowsDir)
-        return PrintWindowsDirectory();
-    bool showDiffs = line.diff || line.dryRun;
-    if (showDiffs) {
-        settings.scratch = MakeScratch(where.directory);
-        if (settings.scratch.empty())
-            return 1;
-        Configure(settings);
-    }
-    char noArguments[] = "";
-    WinMain(nullptr, nullptr, noArguments, 0);
-    bool allMade = ReportRun(showDiffs);
-    if (showDiffs) {
-        std::error_code ignored;
-        std::filesystem::remove_all(settings.scratch, ignored);
-    }
-    return FinishOutput(allMade ? 0 : 1);
+    return Prepare(line);
 }
 
 } // namespace

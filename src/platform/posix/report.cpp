@@ -1,11 +1,16 @@
 #include "platform/posix/report.h"
 
 #include "platform/posix/ascii.h"
+#include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
+#include "platform/posix/run_record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,8 +24,7 @@ namespace dosprep::posix {
 
 namespace {
 
-// The two edits, in the order they run, by the names that the program
-// gives their files.
+// The two edits by the names that the program gives their files.
 struct Edit {
     const char *batch;
     const char *temp;
@@ -28,90 +32,60 @@ struct Edit {
 constexpr Edit kAutoexec = {"autoexec.bat", "autoexec.tmp"};
 constexpr Edit kDosstart = {"dosstart.bat", "dosstart.tmp"};
 
-std::size_t LastSeparator(std::string_view dosPath) {
-    return dosPath.find_last_of("\\/");
+std::size_t NameStart(std::string_view dosPath) {
+    return dosPath.find_last_of("\\/") + 1; // 0 when there is no separator
 }
 
 // Whether the last component is `name`, whatever its case.
 bool IsNamed(std::string_view dosPath, std::string_view name) {
-    std::size_t separator = LastSeparator(dosPath);
-    return EqualsIgnoringCase(
-        separator == std::string_view::npos ? dosPath : dosPath.substr(separator + 1), name);
+    return EqualsIgnoringCase(dosPath.substr(NameStart(dosPath)), name);
 }
 
-bool IsOf(const FileEvent &event, const Edit &edit) {
-    return IsNamed(event.dosPath, edit.batch) || IsNamed(event.dosPath, edit.temp);
-}
-
-bool IsCopy(const FileEvent &event, const Edit &edit) {
-    return event.error == NO_ERROR && std::string_view(event.call) == "CopyFileA" &&
-           IsNamed(event.dosPath, edit.batch);
-}
-
-std::string WindowsDirectoryText() {
-    std::string text(MAX_PATH, '\0');
-    UINT length = GetWindowsDirectoryA(text.data(), MAX_PATH);
-    if (length >= MAX_PATH) {
-        text.assign(length, '\0');
-        length = GetWindowsDirectoryA(text.data(), length);
-    }
-    text.resize(length < text.size() ? length : 0);
-    return text;
-}
-
-std::string InDirectory(std::string directory, std::string_view name) {
+// Where the program looks for the edit's batch file, when the record does
+// not say.
+std::string DefaultDosPath(const Edit &edit) {
+    std::string directory = &edit == &kAutoexec ? "C:\\" : RunContext().windowsDirectory;
     if (directory.empty() || directory.back() != '\\')
         directory += '\\';
-    return directory + std::string(name);
+    return directory + edit.batch;
 }
 
-// The batch file's DOS path as the program gives it: where the run looked
-// for its files, else where it would have.
-std::string DosPathOf(const Edit &edit, const std::vector<FileEvent> &events,
-                      const std::string &windowsDirectory) {
-    for (const FileEvent &event : events) {
-        if (IsOf(event, edit))
-            return event.dosPath.substr(0, LastSeparator(event.dosPath) + 1) + edit.batch;
-    }
-    return &edit == &kAutoexec ? std::string("C:\\") + edit.batch
-                               : InDirectory(windowsDirectory, edit.batch);
+struct Reason {
+    long long code; // an errno, kCause or Win32 error value
+    const char *text;
+};
+
+constexpr Reason kCauseTexts[] = {
+    {kCauseReadOnly, "read-only"},
+    {kCauseDirectory, "a directory"},
+    {kCauseSymbolicLink, "a symbolic link"},
+    {kCauseNotRegular, "not a regular file"},
+    {kCauseHardLinks, "has other hard links"},
+    {ENOSPC, "disk full"},
+    {EDQUOT, "disk full"},
+    {EFBIG, "disk full"},
+};
+
+constexpr Reason kErrorTexts[] = {
+    {ERROR_DISK_FULL, "disk full"},         {ERROR_HANDLE_DISK_FULL, "disk full"},
+    {ERROR_ACCESS_DENIED, "access denied"}, {ERROR_NOT_ENOUGH_MEMORY, "out of memory"},
+    {ERROR_FILE_NOT_FOUND, "not found"},    {ERROR_PATH_NOT_FOUND, "not found"}};
+
+const char *Lookup(std::span<const Reason> table, long long code) {
+    auto found = std::ranges::find(table, code, &Reason::code);
+    return found == table.end() ? nullptr : found->text;
 }
 
+// The cause names the failure best; an errno value without a text of its
+// own is told as the system tells it, and only then the Win32 error.
 std::string CauseText(int cause, DWORD error) {
-    switch (cause) {
-    case kCauseReadOnly:
-        return "read-only";
-    case kCauseDirectory:
-        return "a directory";
-    case kCauseSymbolicLink:
-        return "a symbolic link";
-    case kCauseNotRegular:
-        return "not a regular file";
-    case kCauseHardLinks:
-        return "has other hard links";
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return "disk full";
-    default:
-        break;
-    }
+    if (const char *text = Lookup(kCauseTexts, cause))
+        return text;
     if (cause > 0)
         return std::strerror(cause);
-    switch (error) {
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return "disk full";
-    case ERROR_ACCESS_DENIED:
-        return "access denied";
-    case ERROR_NOT_ENOUGH_MEMORY:
-        return "out of memory";
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return "not found";
-    default:
-        return "Win32 error " + std::to_string(error);
-    }
+    if (const char *text = Lookup(kErrorTexts, error))
+        return text;
+    return "Win32 error " + std::to_string(error);
 }
 
 // Why the edit's last failed call failed, as seen from its batch file.
@@ -127,34 +101,59 @@ std::string FailureReason(const FileEvent &failure, const Edit &edit) {
     return reading && failure.cause > 0 ? "unreadable (" + why + ")" : why;
 }
 
-// Why an edit that the run never began was not made: the run ended at the
-// Windows or the system directory, or a path passed the path limit; when
-// the other edit ran, it is the DOSSTART.BAT edit, whose set-up line holds
-// the Windows directory and must fit in one line piece.
-std::string RunReason(const std::vector<FileEvent> &events, const std::string &windowsDirectory) {
-    if (!events.empty() && std::string_view(events.front().call) != "GetShortPathNameA")
+// Why an edit that the run never began was not made. There was no drive C
+// and so no run; or with no event at all, a path passed the path limit; a
+// failed query first: the run ended at the Windows or the system
+// directory; else the other edit ran, and this is the DOSSTART.BAT edit,
+// whose set-up line holds the Windows directory and must fit in one line
+// piece.
+std::string RunReason(const std::vector<FileEvent> &events) {
+    const Context &context = RunContext();
+    if (context.drive.directory.empty())
+        return "no drive C (DOSPREP_DRIVE_C, WINEPREFIX and HOME are unset)";
+    if (context.drive.root.Get() < 0)
+        return "no drive C at " + context.drive.directory + " (" +
+               std::strerror(context.driveError) + ")";
+    if (events.empty())
+        return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
+    const FileEvent &first = events.front();
+    if (std::string_view(first.call) != "GetShortPathNameA")
         return "the set-up line would pass the limit of 255 characters";
-    DosPath windows;
-    for (const FileEvent &event : events) {
-        if (std::string_view(event.call) != "GetShortPathNameA")
-            continue;
-        if (ParseDosPath(windowsDirectory, windows) != NO_ERROR || windows.drive != 'C')
-            return "the Windows directory " + windowsDirectory + " is not on drive C";
-        // A directory on the way to the system directory is missing.
-        if (EqualsIgnoringCase(event.dosPath, windowsDirectory) ||
-            event.error != ERROR_FILE_NOT_FOUND)
-            return "no Windows directory " + windowsDirectory;
-        return "no system directory (SYSTEM32 or SYSTEM) in " + windowsDirectory;
-    }
-    return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
+    const std::string &windows = context.windowsDirectory;
+    DosPath path;
+    if (ParseDosPath(windows, path) != NO_ERROR || path.drive != 'C')
+        return "the Windows directory " + windows + " is not on drive C";
+    // Else a directory on the way to the system directory is missing.
+    if (EqualsIgnoringCase(first.dosPath, windows) || first.error != ERROR_FILE_NOT_FOUND)
+        return "no Windows directory " + windows;
+    return "no system directory (SYSTEM32 or SYSTEM) in " + windows;
+}
+
+// The host path that a DOS path on drive C names or would name: each
+// leading component that exists in its on-disk spelling, the rest as
+// given, below the drive's real directory. Empty for another drive or
+// when no drive C is configured.
+std::string HostPathOf(std::string_view dosPath) {
+    DosPath path;
+    const DriveC &drive = RunContext().drive;
+    if (ParseDosPath(dosPath, path) != NO_ERROR || path.drive != 'C' || drive.directory.empty())
+        return {};
+    std::error_code unresolved;
+    std::string host = std::filesystem::canonical(drive.directory, unresolved);
+    if (host.empty())
+        host = drive.directory;
+    // "C:\A\b" is "A/b" below the drive: no name holds a slash or a backslash.
+    std::string below = SpellDosPath(drive, path).substr(3);
+    std::ranges::replace(below, '\\', '/');
+    return below.empty() ? host : JoinHostPath(host, below);
 }
 
 // DOS paths are shown in capitals, as DOS shows them; the host path is
 // the file's own, or the one that it would be created as.
 void PrintNotMade(const std::string &dosPath, const std::string &reason) {
-    std::string host = HostPathOf(dosPath);
-    std::string where =
-        host.empty() ? UpperCased(dosPath) : UpperCased(dosPath) + " (" + host + ")";
+    std::string where = UpperCased(dosPath);
+    if (std::string host = HostPathOf(dosPath); !host.empty())
+        where += " (" + host + ")";
     std::fprintf(stderr, "dosprep: %s: %s; left as it was\n", where.c_str(), reason.c_str());
 }
 
@@ -165,18 +164,14 @@ bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
                      UpperCased(dosPath).c_str(), std::strerror(copy.keptError));
         return false;
     }
-    std::vector<std::string> args = {"diff",    "-u",
-                                     "--label", "a/" + copy.relative,
-                                     "--label", "b/" + copy.relative,
-                                     "--",      copy.before.empty() ? "/dev/null" : copy.before,
-                                     copy.after};
-    std::vector<char *> command;
-    for (std::string &arg : args)
-        command.push_back(arg.data());
-    command.push_back(nullptr);
+    std::string oldLabel = "a/" + copy.relative, newLabel = "b/" + copy.relative;
+    const char *old = copy.before.empty() ? "/dev/null" : copy.before.c_str();
+    const char *command[] = {"diff",           "-u", "--label", oldLabel.c_str(),   "--label",
+                             newLabel.c_str(), "--", old,       copy.after.c_str(), nullptr};
     std::fflush(stdout);
     pid_t pid = 0;
-    int failed = posix_spawnp(&pid, "diff", nullptr, nullptr, command.data(), environ);
+    int failed =
+        posix_spawnp(&pid, "diff", nullptr, nullptr, const_cast<char *const *>(command), environ);
     if (failed != 0) {
         std::fprintf(stderr, "dosprep: cannot run diff: %s\n", std::strerror(failed));
         return false;
@@ -191,55 +186,46 @@ bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
     return false;
 }
 
+// Reports one edit from the run's events; returns whether it was made
+// (and its diff shown, when asked for).
+bool ReportEdit(const Edit &edit, const std::vector<FileEvent> &events, bool showDiffs) {
+    const FileEvent *first = nullptr, *copy = nullptr, *failure = nullptr;
+    for (const FileEvent &event : events) {
+        bool onBatch = IsNamed(event.dosPath, edit.batch);
+        if (!onBatch && !IsNamed(event.dosPath, edit.temp))
+            continue;
+        if (first == nullptr)
+            first = &event;
+        std::string_view call = event.call;
+        // The reason is the edit's last failed call: a failure ends the
+        // rewrite (a missing target's failed open, which reads as empty,
+        // comes first), and the temporary file's removal comes after the
+        // copy, made or not.
+        if (event.error == NO_ERROR && call == "CopyFileA" && onBatch)
+            copy = &event;
+        else if (event.error != NO_ERROR && call != "DeleteFileA")
+            failure = &event;
+    }
+    // The batch file's DOS path as the program gives it: where the run
+    // looked for its files, else where it would have.
+    std::string dosPath = first == nullptr
+                              ? DefaultDosPath(edit)
+                              : first->dosPath.substr(0, NameStart(first->dosPath)) + edit.batch;
+    if (copy != nullptr)
+        return !showDiffs || ShowDiff(*copy, dosPath);
+    PrintNotMade(dosPath, failure != nullptr ? FailureReason(*failure, edit)
+                          : first != nullptr ? "not made"
+                                             : RunReason(events));
+    return false;
+}
+
 } // namespace
 
 bool ReportRun(bool showDiffs) {
-    // A copy: the queries below record what they do too.
+    // A copy: nothing that reporting records may move it.
     const std::vector<FileEvent> events = RunEvents();
-    std::string windowsDirectory = WindowsDirectoryText();
-    bool allMade = true;
-    for (const Edit *edit : {&kAutoexec, &kDosstart}) {
-        std::string dosPath = DosPathOf(*edit, events, windowsDirectory);
-        const FileEvent *copy = nullptr;
-        const FileEvent *failure = nullptr;
-        bool began = false;
-        for (const FileEvent &event : events) {
-            if (!IsOf(event, *edit))
-                continue;
-            began = true;
-            if (IsCopy(event, *edit))
-                copy = &event;
-            // The reason is the edit's last failed call: a failure ends the
-            // rewrite (a missing target's failed open, which reads as
-            // empty, comes first), and the temporary file's removal comes
-            // after the copy, made or not.
-            else if (event.error != NO_ERROR && std::string_view(event.call) != "DeleteFileA")
-                failure = &event;
-        }
-        if (copy != nullptr) {
-            if (showDiffs && !ShowDiff(*copy, dosPath))
-                allMade = false;
-            continue;
-        }
-        allMade = false;
-        if (failure != nullptr)
-            PrintNotMade(dosPath, FailureReason(*failure, *edit));
-        else if (began)
-            PrintNotMade(dosPath, "not made");
-        else
-            PrintNotMade(dosPath, RunReason(events, windowsDirectory));
-    }
-    return allMade;
-}
-
-void ReportNoDriveC(const DriveCLocation &where) {
-    std::string reason =
-        where.directory.empty()
-            ? std::string("no drive C (DOSPREP_DRIVE_C, WINEPREFIX and HOME are unset)")
-            : "no drive C at " + where.directory + " (" + std::strerror(where.error) + ")";
-    std::string windowsDirectory = WindowsDirectoryText();
-    PrintNotMade(std::string("C:\\") + kAutoexec.batch, reason);
-    PrintNotMade(InDirectory(windowsDirectory, kDosstart.batch), reason);
+    bool autoexecMade = ReportEdit(kAutoexec, events, showDiffs);
+    return ReportEdit(kDosstart, events, showDiffs) && autoexecMade;
 }
 
 } // namespace dosprep::posix

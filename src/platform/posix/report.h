@@ -4,16 +4,12 @@
 //   dosprep: C:\AUTOEXEC.BAT (/home/u/.wine/drive_c/AUTOEXEC.BAT): read-only; left as it was
 #pragma once
 
-#include "platform/posix/run_record.h"
-
 namespace dosprep::posix {
 
-// Reports the run from its record; with `showDiffs`, each copy's diff goes
-// to standard output, by the system's diff. Returns true when both edits
-// were made (and every diff asked for was shown).
+// Reports the run from its record (with no drive C, there was none, and
+// both edits are reported as not made); with `showDiffs`, each copy's
+// diff goes to standard output, by the system's diff. Returns true when
+// both edits were made (and every diff asked for was shown).
 bool ReportRun(bool showDiffs);
-
-// Reports both edits as not made, for there is no drive C at `where`.
-void ReportNoDriveC(const DriveCLocation &where);
 
 } // namespace dosprep::posix

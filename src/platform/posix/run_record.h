@@ -17,9 +17,8 @@ namespace dosprep::posix {
 struct RunSettings {
     std::string drive; // the DRIVE argument; empty: from the environment
     bool dryRun = false;
-    // Where the old and new contents of each file copied over are kept for
-    // a diff, and where a dry run writes; a directory outside drive C, or
-    // empty for a plain run.
+    // Where a diff's copies are kept and a dry run writes: a directory
+    // outside drive C, or empty for a plain run.
     std::string scratch;
 };
 
@@ -33,7 +32,7 @@ constexpr int kCauseSymbolicLink = -3; // a link where a file must be
 constexpr int kCauseNotRegular = -4;   // a device, FIFO or socket
 constexpr int kCauseHardLinks = -5;    // a file that other names share
 
-// The cause of the failure about to be reported: an errno value (as
+// Notes the cause of the failure about to be reported: an errno value (as
 // ErrorFromErrno converts it) or a kCause value. The last one noted in a
 // call is the one recorded.
 void NoteCause(int cause) noexcept;
@@ -63,18 +62,5 @@ void RecordSuccess(FileEvent event) noexcept;
 // Every event of the run, in order. At most a few per edit: a failing
 // call ends its edit, so the record does not grow with a file's size.
 const std::vector<FileEvent> &RunEvents();
-
-// Where drive C is looked for, and whether it is there.
-struct DriveCLocation {
-    std::string directory; // the host directory; empty when none is configured
-    int error = 0;         // errno value of opening it; 0 when it is there
-};
-DriveCLocation LocateDriveC();
-
-// The host path that a DOS path on drive C names or would name: each
-// leading component that exists in its on-disk spelling, the rest as
-// given, below the drive's real directory. Empty for another drive or
-// when no drive C is configured.
-std::string HostPathOf(std::string_view dosPath);
 
 } // namespace dosprep::posix
