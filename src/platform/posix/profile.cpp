@@ -112,14 +112,6 @@ int OpenWinIni() {
     return OpenRegularForReading(resolved, info, error);
 }
 
-// What the registry of drive C's Wine prefix says, if drive C has one.
-MappedValue FindMappedValue(std::string_view section, std::string_view key, std::size_t limit) {
-    const Context &context = RunContext();
-    if (!HoldsWineRegistry(context))
-        return {};
-    return LookUpMappedValue(context.prefix.Get(), section, key, limit);
-}
-
 DWORD CopyTruncated(std::string_view text, char *buffer, DWORD size) {
     std::size_t count = std::min(text.size(), std::size_t{size} - 1);
     if (count != 0) // an absent default has no data at all
@@ -148,7 +140,7 @@ DWORD WINAPI GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         if (!sectionName.empty() && !keyName.empty()) {
             // Wine looks the names up as they are given; a value found
             // there counts even when it is empty.
-            MappedValue mapped = FindMappedValue(section, key, size);
+            MappedValue mapped = LookUpMappedValue(section, key, size);
             std::optional<std::string> value = mapped.value;
             if (!mapped.mapped) {
                 FileDescriptor winIni(OpenWinIni());
