@@ -34,13 +34,8 @@ void SkipSpaces(std::string_view &text) {
         text.remove_prefix(1);
 }
 
-// The continuation bytes after a UTF-8 lead byte from 0x80 on that Wine
-// decodes; 0 for a byte that leads none: C0 and C1 lead only overlong
-// forms, F5 and above only code points beyond U+10FFFF.
-unsigned ContinuationBytes(unsigned char lead) {
-    if (lead < 0xC2 || lead > 0xF4)
-        return 0;
-    return lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+bool SameName(const RegistryText &a, const RegistryText &b) {
+    return EqualsIgnoringCase(a, b);
 }
 
 // One character of a string from `text[i]` on, a byte or a UTF-8
@@ -54,7 +49,9 @@ std::size_t TakeCharacter(std::string_view text, std::size_t i, RegistryText &ou
         out += static_cast<char16_t>(lead);
         return i;
     }
-    unsigned length = ContinuationBytes(lead);
+    // The bytes that follow a lead byte; none for C0 and C1, which lead only
+    // overlong forms, and from F5 on, which lead only ones beyond U+10FFFF.
+    unsigned length = lead < 0xC2 || lead > 0xF4 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
     if (length == 0)
         return i;
     std::uint32_t code = lead & (0x3Fu >> length);
@@ -124,13 +121,9 @@ bool ParseString(std::string_view &text, char close, RegistryText &out) {
 // after its opening quote. The other tags of text, str(2): and str(7):,
 // and dword: hold no REG_SZ: they count as no tag at all.
 bool OpensString(std::string_view &text) {
-    for (std::string_view tag : {"\"", "str:\""}) {
-        if (text.starts_with(tag)) {
-            text.remove_prefix(tag.size());
-            return true;
-        }
-    }
-    return false;
+    std::size_t tag = text.starts_with("str:\"") ? 5 : text.starts_with('"') ? 1 : 0;
+    text.remove_prefix(tag);
+    return tag != 0;
 }
 
 // get_data_type for bytes: the type of hex: (REG_BINARY) or hex(N): data,
@@ -191,10 +184,7 @@ class Loader {
         for (std::size_t i = 0; i < lookups_.size(); ++i) {
             const std::vector<RegistryText> &key = lookups_[i].key;
             bool within = haveKey_ && parts.size() >= key.size() &&
-                          std::equal(key.begin(), key.end(), parts.begin(),
-                                     [](const RegistryText &a, const RegistryText &b) {
-                                         return EqualsIgnoringCase(a, b);
-                                     });
+                          std::equal(key.begin(), key.end(), parts.begin(), SameName);
             lookups_[i].keyExists = lookups_[i].keyExists || within;
             current_[i] = within && parts.size() == key.size();
         }
@@ -216,7 +206,7 @@ class Loader {
         SkipSpaces(text);
         targets_.clear();
         for (std::size_t i = 0; i < lookups_.size(); ++i) {
-            if (current_[i] && EqualsIgnoringCase(name, lookups_[i].valueName)) {
+            if (current_[i] && SameName(name, lookups_[i].valueName)) {
                 lookups_[i].value.reset();
                 targets_.push_back(i);
             }
@@ -290,12 +280,11 @@ class Loader {
 
 std::vector<RegistryText> SplitKeyPath(std::u16string_view path) {
     std::vector<RegistryText> parts;
-    std::size_t position = 0;
-    while (position <= path.size()) {
-        std::size_t end = std::min(path.find(u'\\', position), path.size());
-        if (end > position)
-            parts.emplace_back(path.substr(position, end - position));
-        position = end + 1;
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = std::min(path.find(u'\\', start), path.size());
+        if (end > start)
+            parts.emplace_back(path.substr(start, end - start));
+        start = end + 1;
     }
     return parts;
 }
