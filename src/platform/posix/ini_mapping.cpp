@@ -4,6 +4,7 @@
 #include "platform/posix/dos_path.h"
 #include "platform/posix/wine_registry.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace dosprep::posix {
@@ -25,13 +26,12 @@ RegistryText Widen(std::string_view text) {
     return wide;
 }
 
-// What WideCharToMultiByte makes of the text for the Windows program. Its
-// ANSI code page follows the locale Wine started in, which is not known
-// here; ASCII is the same in all of them, and other characters only ever
-// fail the classifier's comparisons of ASCII letters, whatever bytes they
-// would become. Wine converts to a single-byte code page one UTF-16 unit
-// at a time, so each unit is one byte, and each half of a surrogate pair
-// a '?' of its own; that keeps a cut value as long as Wine's.
+// What WideCharToMultiByte makes of the text for the Windows program, in
+// an ANSI code page that follows the locale Wine started in: ASCII is the
+// same in all of them, and other characters only ever fail the
+// classifier's comparisons of ASCII letters. Wine converts to a
+// single-byte code page a UTF-16 unit at a time, so each unit (each half
+// of a surrogate pair too) is one byte, which keeps a cut value as long.
 std::string Narrow(std::u16string_view text) {
     std::string narrow;
     for (char16_t unit : text)
@@ -74,13 +74,11 @@ std::optional<RegistryText> FindMapping(int prefix, const RegistryText &section,
 // section and key. Not mapped after all when the file cannot be read.
 MappedValue ReadMappedValue(int prefix, std::u16string_view path, const RegistryText &key,
                             std::size_t limit) {
-    std::size_t start = path.find_first_not_of(u"!#@");
-    if (path.size() > kMaxKeyPath || start == std::u16string_view::npos)
-        return {true, std::nullopt};
-    path.remove_prefix(start);
+    bool tooLong = path.size() > kMaxKeyPath;
+    path.remove_prefix(std::min(path.find_first_not_of(u"!#@"), path.size()));
     bool user = path.starts_with(u"USR:");
-    if (!user && !path.starts_with(u"SYS:"))
-        return {true, std::nullopt}; // a form Wine does not handle opens no key
+    if (tooLong || (!user && !path.starts_with(u"SYS:")))
+        return {true, std::nullopt}; // it names no key that Wine opens
     RegistryText keyPath = user ? u"" : u"Software\\";
     keyPath += path.substr(4);
     std::vector<RegistryLookup> lookups = {{SplitKeyPath(keyPath), key}};

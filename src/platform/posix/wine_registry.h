@@ -2,16 +2,12 @@
 // for HKEY_CURRENT_USER), read the way wineserver loads them, for a few
 // values only. Private to src/platform/posix.
 //
-// Names of keys and values match whatever the ASCII case of their letters
-// (Wine folds the case of every letter; the names asked for are ASCII).
-//
 // The format: a "WINE REGISTRY Version 2" line; "[key\\path] timestamp"
 // lines opening a key; then its values, "name"=data or @=data for the
 // default value, where data is "string", str:"string", str(2):"..." and
 // str(7):"..." (REG_EXPAND_SZ, REG_MULTI_SZ), dword:hex, hex:bytes or
 // hex(type):bytes, bytes running on over lines that end in a backslash.
-// Strings use C escapes, \x with up to four hex digits, octal escapes and
-// UTF-8. Lines starting with ';' are comments and '#' lines are options.
+// Lines starting with ';' are comments and '#' lines are options.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +26,8 @@ using RegistryText = std::u16string;
 // the paths it opens: "a\b" and "\a\\b\" are both {a, b}.
 std::vector<RegistryText> SplitKeyPath(std::u16string_view path);
 
-// One value asked of a registry file, and the answers.
+// One value asked of a registry file, and the answers. Names match
+// whatever the ASCII case of their letters, as Wine folds them.
 struct RegistryLookup {
     RegistryLookup(std::vector<RegistryText> keyPath, RegistryText name)
         : key(std::move(keyPath)), valueName(std::move(name)) {}
@@ -48,16 +45,15 @@ struct RegistryLookup {
 
 // Reads a registry file from `fd` to its end, a line at a time as
 // wineserver's loader reads it (load_keys), answering every lookup with at
-// most `limit` + 1 code units of its value, so that a longer value shows
-// as one: a CR before the LF is dropped, a NUL byte ends the line's text, a
-// later definition of a value replaces an earlier one, and a malformed line
-// is skipped (a malformed key line leaves its values without a key,
-// ignored). An "#arch=" line before the first key that names neither win32
-// nor win64 ends the file there, and so does a line longer than
-// LineReader::kMaxLine: wineserver stops loading where its line buffer
-// cannot grow. Memory stays within one line and the values kept. Returns
-// false when the file cannot be read or its first line is not Wine's
-// header (it is no registry file).
+// most `limit` + 1 code units of its value (so that a longer one shows): a
+// CR before the LF is dropped, a NUL byte ends the line's text, a later
+// definition of a value replaces an earlier one, a malformed line is
+// skipped (after a malformed key line, values belong to no key). The file
+// ends at an "#arch=" line before the first key naming neither win32 nor
+// win64, and at a line longer than LineReader::kMaxLine, where
+// wineserver's line buffer cannot grow. Memory stays within one line and
+// the values kept. False when the file cannot be read or does not begin
+// with Wine's header line (it is no registry file).
 bool ReadRegistryFile(int fd, std::size_t limit, std::vector<RegistryLookup> &lookups);
 
 } // namespace dosprep::posix
