@@ -1,8 +1,10 @@
 #include "platform/posix/ini_mapping.h"
 
+#include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
 #include "platform/posix/wine_registry.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace dosprep::posix {
@@ -13,11 +15,8 @@ namespace {
 // its bytes in 16 bits); a longer mapping names no key that can be opened.
 constexpr std::size_t kMaxKeyPath = 32767;
 
-const std::vector<RegistryText> &MappingKey() {
-    static const std::vector<RegistryText> key = {
-        u"Software", u"Microsoft", u"Windows NT", u"CurrentVersion", u"IniFileMapping", u"win.ini"};
-    return key;
-}
+constexpr std::u16string_view kMappingKey =
+    u"Software\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\win.ini";
 
 // The caller's names, byte for byte: names that matter are ASCII.
 RegistryText Widen(std::string_view text) {
@@ -27,13 +26,12 @@ RegistryText Widen(std::string_view text) {
     return wide;
 }
 
-// What WideCharToMultiByte makes of the text for the Windows program. Its
-// ANSI code page follows the locale Wine started in, which is not known
-// here; ASCII is the same in all of them, and other characters only ever
-// fail the classifier's comparisons of ASCII letters, whatever bytes they
-// would become. Wine converts to a single-byte code page one UTF-16 unit
-// at a time, so each unit is one byte, and each half of a surrogate pair
-// a '?' of its own; that keeps a cut value as long as Wine's.
+// What WideCharToMultiByte makes of the text for the Windows program, in
+// an ANSI code page that follows the locale Wine started in: ASCII is the
+// same in all of them, and other characters only ever fail the
+// classifier's comparisons of ASCII letters. Wine converts to a
+// single-byte code page a UTF-16 unit at a time, so each unit (each half
+// of a surrogate pair too) is one byte, which keeps a cut value as long.
 std::string Narrow(std::u16string_view text) {
     std::string narrow;
     for (char16_t unit : text)
@@ -41,90 +39,68 @@ std::string Narrow(std::u16string_view text) {
     return narrow;
 }
 
-// Answers `queries` from the registry file `name` of the prefix.
-bool QueryRegistryFile(int prefix, const char *name, std::vector<RegistryQuery> &queries) {
+// Answers `lookups` from the registry file `name` of the prefix.
+bool ReadPrefixFile(int prefix, const char *name, std::size_t limit,
+                    std::vector<RegistryLookup> &lookups) {
     struct stat info {};
     DWORD error = NO_ERROR;
     FileDescriptor fd(OpenRegularEntry(prefix, name, info, error));
-    return fd.Get() >= 0 && ReadRegistryFile(fd.Get(), queries);
-}
-
-RegistryQuery Query(std::vector<RegistryText> key, std::vector<RegistryText> values,
-                    std::size_t limit) {
-    RegistryQuery query;
-    query.key = std::move(key);
-    query.valueNames = std::move(values);
-    query.limit = limit;
-    return query;
+    return fd.Get() >= 0 && ReadRegistryFile(fd.Get(), limit, lookups);
 }
 
 // Where the value lives, as get_mapped_section_key finds it; nullopt when
-// the section and key are not mapped (or system.reg cannot be read).
-std::optional<RegistryString> FindMapping(int prefix, const RegistryText &section,
-                                          const RegistryText &key) {
-    std::vector<RegistryText> sectionKey = MappingKey();
-    for (RegistryText &part : SplitKeyPath(section))
-        sectionKey.push_back(std::move(part));
-    std::vector<RegistryQuery> queries;
-    queries.push_back(Query(MappingKey(), {section, u""}, kMaxKeyPath));
-    queries.push_back(Query(std::move(sectionKey), {key, u""}, kMaxKeyPath));
-    if (!QueryRegistryFile(prefix, "system.reg", queries) || !queries[0].keyExists)
+// the section and key are not mapped (or system.reg cannot be read). A
+// text longer than kMaxKeyPath stands for one that was cut.
+std::optional<RegistryText> FindMapping(int prefix, const RegistryText &section,
+                                        const RegistryText &key) {
+    std::vector<RegistryText> fileKey = SplitKeyPath(kMappingKey);
+    std::vector<RegistryText> sectionKey =
+        SplitKeyPath(RegistryText(kMappingKey) + u'\\' + section);
+    std::vector<RegistryLookup> lookups = {
+        {sectionKey, key}, {sectionKey, u""}, {fileKey, section}, {fileKey, u""}};
+    if (!ReadPrefixFile(prefix, "system.reg", kMaxKeyPath, lookups))
         return std::nullopt;
-    const RegistryQuery &file = queries[0];
-    const RegistryQuery &subkey = queries[1];
-    if (subkey.keyExists)
-        return subkey.values[0] ? subkey.values[0] : subkey.values[1];
-    if (file.values[0])
-        return file.values[0];
-    std::optional<RegistryString> path = file.values[1];
-    if (path) {
-        path->text += u'\\';
-        path->text += section;
-    }
+    if (lookups[0].keyExists)
+        return lookups[0].value ? lookups[0].value : lookups[1].value;
+    if (lookups[2].value)
+        return lookups[2].value;
+    std::optional<RegistryText> path = lookups[3].value;
+    if (path)
+        *path += u'\\' + section;
     return path;
 }
 
 // open_mapped_key, then the value: the registry's answer for a mapped
 // section and key. Not mapped after all when the file cannot be read.
-MappedValue ReadMappedValue(int prefix, const RegistryString &path, const RegistryText &key,
+MappedValue ReadMappedValue(int prefix, std::u16string_view path, const RegistryText &key,
                             std::size_t limit) {
-    std::u16string_view text = path.text;
-    std::size_t start = text.find_first_not_of(u"!#@");
-    if (path.cut || path.text.size() > kMaxKeyPath || start == std::u16string_view::npos)
-        return {true, std::nullopt};
-    text.remove_prefix(start);
-    const char *file = nullptr;
-    std::vector<RegistryText> keyPath;
-    if (text.starts_with(u"USR:")) {
-        file = "user.reg";
-    } else if (text.starts_with(u"SYS:")) {
-        file = "system.reg";
-        keyPath.emplace_back(u"Software");
-    } else {
-        return {true, std::nullopt}; // a form Wine does not handle opens no key
-    }
-    for (RegistryText &part : SplitKeyPath(text.substr(4)))
-        keyPath.push_back(std::move(part));
-    std::vector<RegistryQuery> queries;
-    queries.push_back(Query(std::move(keyPath), {key}, limit));
-    if (!QueryRegistryFile(prefix, file, queries))
+    bool tooLong = path.size() > kMaxKeyPath;
+    path.remove_prefix(std::min(path.find_first_not_of(u"!#@"), path.size()));
+    bool user = path.starts_with(u"USR:");
+    if (tooLong || (!user && !path.starts_with(u"SYS:")))
+        return {true, std::nullopt}; // it names no key that Wine opens
+    RegistryText keyPath = user ? u"" : u"Software\\";
+    keyPath += path.substr(4);
+    std::vector<RegistryLookup> lookups = {{SplitKeyPath(keyPath), key}};
+    if (!ReadPrefixFile(prefix, user ? "user.reg" : "system.reg", limit, lookups))
         return {};
-    const std::optional<RegistryString> &value = queries[0].values[0];
-    if (!queries[0].keyExists || !value)
+    if (!lookups[0].value)
         return {true, std::nullopt};
-    return {true, Narrow(value->text)};
+    return {true, Narrow(*lookups[0].value)};
 }
 
 } // namespace
 
-MappedValue LookUpMappedValue(int prefix, std::string_view section, std::string_view key,
-                              std::size_t limit) {
+MappedValue LookUpMappedValue(std::string_view section, std::string_view key, std::size_t limit) {
+    const Context &context = RunContext();
+    if (!HoldsWineRegistry(context))
+        return {};
     RegistryText sectionName = Widen(section);
     RegistryText keyName = Widen(key);
-    std::optional<RegistryString> path = FindMapping(prefix, sectionName, keyName);
+    std::optional<RegistryText> path = FindMapping(context.prefix.Get(), sectionName, keyName);
     if (!path)
         return {};
-    return ReadMappedValue(prefix, *path, keyName, limit);
+    return ReadMappedValue(context.prefix.Get(), *path, keyName, limit);
 }
 
 } // namespace dosprep::posix

@@ -21,15 +21,12 @@ class LineReader {
     // call. False at the end of the file, and when it cannot be read.
     bool Next(std::string_view &line);
 
-    // The line given last ended with a byte of `ends` (not with the file).
-    bool Ended() const { return ended_; }
-    // The line given last is the first kMaxLine bytes of a longer one.
-    bool Cut() const { return cut_; }
-    // A read failed; the lines given so far stand.
-    bool Failed() const { return failed_; }
+    bool Ended() const { return ended_; }   // the line ended with a byte of `ends`
+    bool Cut() const { return cut_; }       // it is the first kMaxLine bytes of a longer one
+    bool Failed() const { return failed_; } // a read failed; the lines given so far stand
 
   private:
-    bool Fill();
+    static constexpr std::size_t kChunk = 64 * 1024;
 
     int fd_;
     std::string_view ends_;

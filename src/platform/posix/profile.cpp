@@ -17,18 +17,12 @@ namespace dosprep::posix {
 
 namespace {
 
-// Blanks around names and values. ^Z is there for files last saved by
+// `text` without the blanks around it. ^Z is one for files last saved by
 // DOS editors, which end them with one.
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
-}
-
 std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
+    constexpr std::string_view kBlanks = " \t\v\f\x1A";
+    text.remove_prefix(std::min(text.find_first_not_of(kBlanks), text.size()));
+    return text.substr(0, text.find_last_not_of(kBlanks) + 1);
 }
 
 // A name or a value of a line: read as the C string it is copied into
@@ -67,12 +61,10 @@ std::string_view Unquoted(std::string_view value) {
 std::optional<std::string> FindValue(int fd, std::string_view section, std::string_view key) {
     LineReader lines(fd, "\r\n");
     std::string_view line;
-    bool first = true;
     bool inSection = false;
-    while (lines.Next(line)) {
+    for (bool first = true; lines.Next(line); first = false) {
         if (first && line.starts_with("\xEF\xBB\xBF"))
             line.remove_prefix(3); // UTF-8 byte-order mark
-        first = false;
         line = TrimBlanks(line);
         if (line.empty())
             continue;
@@ -97,27 +89,22 @@ std::optional<std::string> FindValue(int fd, std::string_view section, std::stri
     return std::nullopt;
 }
 
-// Opens WIN.INI of the Windows directory; -1 when there is no such
-// regular file.
-int OpenWinIni() {
+// FindValue in WIN.INI of the Windows directory; nullopt when there is no
+// such regular file.
+std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
     std::string path = RunContext().windowsDirectory;
     if (path.back() != '\\')
         path += '\\';
     path += "win.ini";
     ResolvedPath resolved;
     if (ResolveDosPath(path, resolved) != NO_ERROR || !resolved.exists)
-        return -1;
+        return std::nullopt;
     struct stat info {};
     DWORD error = NO_ERROR;
-    return OpenRegularForReading(resolved, info, error);
-}
-
-// What the registry of drive C's Wine prefix says, if drive C has one.
-MappedValue FindMappedValue(std::string_view section, std::string_view key, std::size_t limit) {
-    const Context &context = RunContext();
-    if (!HoldsWineRegistry(context))
-        return {};
-    return LookUpMappedValue(context.prefix.Get(), section, key, limit);
+    FileDescriptor winIni(OpenRegularForReading(resolved, info, error));
+    if (winIni.Get() < 0)
+        return std::nullopt;
+    return FindValue(winIni.Get(), section, key);
 }
 
 DWORD CopyTruncated(std::string_view text, char *buffer, DWORD size) {
@@ -148,13 +135,9 @@ DWORD WINAPI GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         if (!sectionName.empty() && !keyName.empty()) {
             // Wine looks the names up as they are given; a value found
             // there counts even when it is empty.
-            MappedValue mapped = FindMappedValue(section, key, size);
-            std::optional<std::string> value = mapped.value;
-            if (!mapped.mapped) {
-                FileDescriptor winIni(OpenWinIni());
-                if (winIni.Get() >= 0)
-                    value = FindValue(winIni.Get(), sectionName, keyName);
-            }
+            MappedValue mapped = LookUpMappedValue(section, key, size);
+            std::optional<std::string> value =
+                mapped.mapped ? mapped.value : FindInWinIni(sectionName, keyName);
             if (value && (mapped.mapped || !value->empty())) {
                 SetLastError(NO_ERROR);
                 return CopyTruncated(*value, buffer, size);

@@ -4,6 +4,8 @@
 #include "platform/posix/line_reader.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 
@@ -18,29 +20,13 @@ constexpr std::uint32_t kRegSz = 1;
 // A type tag longer than this is taken for a malformed one.
 constexpr std::size_t kMaxTag = 64;
 
-// Continuation bytes after a UTF-8 lead byte from 0x80 on (0: not a lead
-// byte), the lead byte's own bits, and the least code point of each
-// length: what Wine decodes.
-constexpr unsigned char kUtf8Length[128] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-constexpr unsigned char kUtf8Mask[4] = {0x7f, 0x1f, 0x0f, 0x07};
-constexpr std::uint32_t kUtf8Minimum[4] = {0x0, 0x80, 0x800, 0x10000};
-
 // isspace in the C locale.
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-unsigned HexValue(char c) {
-    return c <= '9' ? static_cast<unsigned>(c - '0')
-                    : (static_cast<unsigned>(c) | 0x20u) - 'a' + 10;
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
 void SkipSpaces(std::string_view &text) {
@@ -48,18 +34,27 @@ void SkipSpaces(std::string_view &text) {
         text.remove_prefix(1);
 }
 
+bool SameName(const RegistryText &a, const RegistryText &b) {
+    return EqualsIgnoringCase(a, b);
+}
+
 // One character of a string from `text[i]` on, a byte or a UTF-8
 // sequence, appended to `out`; returns where the next begins. A byte that
 // is no lead byte is dropped, and so is a sequence cut short (the byte
 // that cut it is read again by itself), overlong or beyond U+10FFFF.
 std::size_t TakeCharacter(std::string_view text, std::size_t i, RegistryText &out) {
+    static constexpr std::uint32_t kLeast[] = {0x0, 0x80, 0x800, 0x10000};
     auto lead = static_cast<unsigned char>(text[i++]);
     if (lead < 0x80) {
         out += static_cast<char16_t>(lead);
         return i;
     }
-    unsigned length = kUtf8Length[lead - 0x80];
-    std::uint32_t code = lead & kUtf8Mask[length];
+    // The bytes that follow a lead byte; none for C0 and C1, which lead only
+    // overlong forms, and from F5 on, which lead only ones beyond U+10FFFF.
+    unsigned length = lead < 0xC2 || lead > 0xF4 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    if (length == 0)
+        return i;
+    std::uint32_t code = lead & (0x3Fu >> length);
     unsigned taken = 0;
     for (; taken < length && i < text.size(); ++taken, ++i) {
         unsigned bits = static_cast<unsigned char>(text[i]) ^ 0x80u;
@@ -67,7 +62,7 @@ std::size_t TakeCharacter(std::string_view text, std::size_t i, RegistryText &ou
             break;
         code = code << 6 | bits;
     }
-    if (length == 0 || taken < length || code < kUtf8Minimum[length] || code > 0x10FFFF)
+    if (taken < length || code < kLeast[length] || code > 0x10FFFF)
         return i;
     if (code <= 0xFFFF) {
         out += static_cast<char16_t>(code);
@@ -76,6 +71,17 @@ std::size_t TakeCharacter(std::string_view text, std::size_t i, RegistryText &ou
         out += static_cast<char16_t>(0xDC00 | ((code - 0x10000) & 0x3FF));
     }
     return i;
+}
+
+// Up to `most` digits of `base` from `text[i]` on, as one code unit; `i`
+// is left after them.
+char16_t TakeNumber(std::string_view text, std::size_t &i, std::size_t most, int base) {
+    unsigned code = 0;
+    const char *first = text.data() + i;
+    const char *end =
+        std::from_chars(first, first + std::min(most, text.size() - i), code, base).ptr;
+    i += static_cast<std::size_t>(end - first);
+    return static_cast<char16_t>(code);
 }
 
 // Wine's parse_strW: the text of `text` up to the first unescaped `close`,
@@ -99,50 +105,34 @@ bool ParseString(std::string_view &text, char close, RegistryText &out) {
         if (++i == text.size())
             break;
         c = text[i++];
-        if (std::size_t found = kLetters.find(c); found != kLetters.npos) {
+        if (std::size_t found = kLetters.find(c); found != kLetters.npos)
             out += kControls[found];
-        } else if (c == 'x') {
-            unsigned code = 0, digits = 0;
-            for (; digits < 4 && i < text.size() && IsHexDigit(text[i]); ++digits)
-                code = code * 16 + HexValue(text[i++]);
-            out += digits == 0 ? u'x' : static_cast<char16_t>(code);
-        } else if (c >= '0' && c <= '7') {
-            auto code = static_cast<unsigned>(c - '0');
-            for (int digits = 1; digits < 3 && i < text.size() && text[i] >= '0' && text[i] <= '7';
-                 ++digits)
-                code = code * 8 + static_cast<unsigned>(text[i++] - '0');
-            out += static_cast<char16_t>(code);
-        } else {
+        else if (c == 'x' && i < text.size() && IsHexDigit(text[i]))
+            out += TakeNumber(text, i, 4, 16);
+        else if (c >= '0' && c <= '7')
+            out += TakeNumber(text, --i, 3, 8);
+        else
             i = TakeCharacter(text, i - 1, out); // stands for itself, the closing byte too
-        }
     }
     return false;
 }
 
-enum class DataKind { String, Dword, Hex };
+// get_data_type for a REG_SZ string, "..." or str:"...": `text` is left
+// after its opening quote. The other tags of text, str(2): and str(7):,
+// and dword: hold no REG_SZ: they count as no tag at all.
+bool OpensString(std::string_view &text) {
+    std::size_t tag = text.starts_with("str:\"") ? 5 : text.starts_with('"') ? 1 : 0;
+    text.remove_prefix(tag);
+    return tag != 0;
+}
 
-struct DataTag {
-    DataKind kind;
-    std::uint32_t type;
-    std::size_t length;
-};
-
-// get_data_type: the tag that begins a value's data. "hex(N):" takes N as
-// strtoul does (blanks, a sign, "0x").
-std::optional<DataTag> ReadDataTag(std::string_view text) {
-    struct Fixed {
-        std::string_view tag;
-        DataKind kind;
-        std::uint32_t type;
-    };
-    static constexpr Fixed kFixed[] = {
-        {"\"", DataKind::String, kRegSz},   {"str:\"", DataKind::String, kRegSz},
-        {"str(2):\"", DataKind::String, 2}, {"str(7):\"", DataKind::String, 7},
-        {"hex:", DataKind::Hex, 3},         {"dword:", DataKind::Dword, 4},
-    };
-    for (const Fixed &fixed : kFixed) {
-        if (text.starts_with(fixed.tag))
-            return DataTag{fixed.kind, fixed.type, fixed.tag.size()};
+// get_data_type for bytes: the type of hex: (REG_BINARY) or hex(N): data,
+// N read as strtoul reads it (blanks, a sign, "0x"); `text` is left after
+// the tag.
+std::optional<std::uint32_t> ReadHexTag(std::string_view &text) {
+    if (text.starts_with("hex:")) {
+        text.remove_prefix(4);
+        return 3;
     }
     if (!text.starts_with("hex("))
         return std::nullopt;
@@ -151,71 +141,32 @@ std::optional<DataTag> ReadDataTag(std::string_view text) {
     unsigned long type = std::strtoul(tag.c_str() + 4, &end, 16);
     if (!std::string_view(end).starts_with("):"))
         return std::nullopt;
-    return DataTag{DataKind::Hex, static_cast<std::uint32_t>(type),
-                   static_cast<std::size_t>(end + 2 - tag.c_str())};
+    text.remove_prefix(static_cast<std::size_t>(end + 2 - tag.c_str()));
+    return static_cast<std::uint32_t>(type);
 }
 
 // strtoul(text, &end, 16) at a hex digit, "0x" a prefix only when a hex
 // digit follows it; `text` is left after the number. False above 0xff.
 bool ScanHexByte(std::string_view &text, unsigned &byte) {
-    std::size_t i = 0;
     if (text.size() > 2 && text[0] == '0' && (text[1] | 0x20) == 'x' && IsHexDigit(text[2]))
-        i = 2;
-    byte = 0;
-    for (; i < text.size() && IsHexDigit(text[i]); ++i)
-        byte = std::min(byte * 16 + HexValue(text[i]), 0x100u);
-    text.remove_prefix(i);
-    return byte <= 0xff;
+        text.remove_prefix(2);
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), byte, 16);
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+    return error == std::errc{} && byte <= 0xff;
 }
 
-// A REG_SZ value's code units as they come: those before the first NUL,
-// at most `limit` of them kept.
-class StringData {
-  public:
-    explicit StringData(std::size_t limit = 0) : limit_(limit) {}
-
-    void Add(char16_t unit) {
-        if (ended_)
-            return;
-        if (unit == u'\0')
-            ended_ = true;
-        else if (text_.size() < limit_)
-            text_ += unit;
-        else
-            cut_ = true;
-    }
-
-    RegistryString Value(std::size_t limit) const {
-        return {text_.substr(0, limit), cut_ || text_.size() > limit};
-    }
-
-  private:
-    std::size_t limit_;
-    RegistryText text_;
-    bool ended_ = false;
-    bool cut_ = false;
-};
-
-// load_keys after the header line, for the queries only.
+// load_keys after the header line, for the lookups only.
 class Loader {
   public:
-    explicit Loader(std::vector<RegistryQuery> &queries)
-        : queries_(queries), current_(queries.size(), false) {
-        for (RegistryQuery &query : queries_) {
-            query.keyExists = false;
-            query.values.assign(query.valueNames.size(), std::nullopt);
-        }
-    }
+    Loader(std::vector<RegistryLookup> &lookups, std::size_t limit)
+        : lookups_(lookups), current_(lookups.size(), false), limit_(limit) {}
 
     // Takes one line; false once the rest of the file does not count.
     bool Take(std::string_view line) {
-        if (hexGoesOn_) {
-            SkipSpaces(line);
-            HexData(line);
-            return true;
-        }
         SkipSpaces(line);
-        if (line.starts_with('['))
+        if (hexGoesOn_)
+            HexData(line);
+        else if (line.starts_with('['))
             KeyLine(line.substr(1));
         else if (haveKey_ && (line.starts_with('"') || line.starts_with('@')))
             ValueLine(line);
@@ -225,24 +176,17 @@ class Loader {
     }
 
   private:
-    struct Target {
-        std::size_t query, value;
-    };
-
     // "[path] time": the key that the values after it belong to.
     void KeyLine(std::string_view text) {
         RegistryText name;
         haveKey_ = ParseString(text, ']', name);
         std::vector<RegistryText> parts = SplitKeyPath(name);
-        for (std::size_t q = 0; q < queries_.size(); ++q) {
-            const std::vector<RegistryText> &key = queries_[q].key;
+        for (std::size_t i = 0; i < lookups_.size(); ++i) {
+            const std::vector<RegistryText> &key = lookups_[i].key;
             bool within = haveKey_ && parts.size() >= key.size() &&
-                          std::equal(key.begin(), key.end(), parts.begin(),
-                                     [](const RegistryText &a, const RegistryText &b) {
-                                         return EqualsIgnoringCase(a, b);
-                                     });
-            queries_[q].keyExists = queries_[q].keyExists || within;
-            current_[q] = within && parts.size() == key.size();
+                          std::equal(key.begin(), key.end(), parts.begin(), SameName);
+            lookups_[i].keyExists = lookups_[i].keyExists || within;
+            current_[i] = within && parts.size() == key.size();
         }
     }
 
@@ -261,31 +205,20 @@ class Loader {
         text.remove_prefix(1);
         SkipSpaces(text);
         targets_.clear();
-        std::size_t limit = 0;
-        for (std::size_t q = 0; q < queries_.size(); ++q) {
-            for (std::size_t v = 0; current_[q] && v < queries_[q].valueNames.size(); ++v) {
-                if (!EqualsIgnoringCase(name, queries_[q].valueNames[v]))
-                    continue;
-                queries_[q].values[v].reset();
-                targets_.push_back({q, v});
-                limit = std::max(limit, queries_[q].limit);
+        for (std::size_t i = 0; i < lookups_.size(); ++i) {
+            if (current_[i] && SameName(name, lookups_[i].valueName)) {
+                lookups_[i].value.reset();
+                targets_.push_back(i);
             }
         }
-        std::optional<DataTag> tag = ReadDataTag(text);
-        if (!tag)
-            return;
-        text.remove_prefix(tag->length);
-        isString_ = tag->type == kRegSz;
-        data_ = StringData(limit);
+        units_.clear();
         lowByte_ = -1;
-        // A text that no query asks for changes nothing, well-formed or not.
-        RegistryText units;
-        if (tag->kind == DataKind::String && !targets_.empty() && ParseString(text, '"', units) &&
-            isString_) {
-            for (char16_t unit : units)
-                data_.Add(unit);
-            Commit();
-        } else if (tag->kind == DataKind::Hex) {
+        if (OpensString(text)) {
+            // A text that no lookup asks for changes nothing, well-formed or not.
+            if (!targets_.empty() && ParseString(text, '"', units_))
+                Commit();
+        } else if (std::optional<std::uint32_t> type = ReadHexTag(text)) {
+            isString_ = *type == kRegSz;
             HexData(text);
         }
     }
@@ -315,29 +248,30 @@ class Loader {
     // REG_SZ data given as bytes: UTF-16 little-endian; a lone last byte
     // makes no code unit.
     void HexByte(unsigned byte) {
-        if (!isString_ || targets_.empty())
-            return;
         if (lowByte_ < 0) {
             lowByte_ = static_cast<int>(byte);
             return;
         }
-        data_.Add(static_cast<char16_t>(static_cast<unsigned>(lowByte_) | byte << 8));
+        if (units_.size() <= limit_)
+            units_ += static_cast<char16_t>(static_cast<unsigned>(lowByte_) | byte << 8);
         lowByte_ = -1;
     }
 
     void Commit() {
-        for (const Target &target : targets_)
-            queries_[target.query].values[target.value] = data_.Value(queries_[target.query].limit);
+        RegistryText value = units_.substr(0, std::min(units_.find(u'\0'), limit_ + 1));
+        for (std::size_t target : targets_)
+            lookups_[target].value = value;
     }
 
-    std::vector<RegistryQuery> &queries_;
-    std::vector<bool> current_; // per query: the key read is the one asked for
-    bool haveKey_ = false;      // the last key line was well-formed
+    std::vector<RegistryLookup> &lookups_;
+    std::vector<bool> current_; // per lookup: the key read is its key
+    std::size_t limit_;
+    bool haveKey_ = false; // the last key line was well-formed
 
     // The value being read.
-    std::vector<Target> targets_;
+    std::vector<std::size_t> targets_; // the lookups that ask for it
     bool isString_ = false;
-    StringData data_;
+    RegistryText units_; // its code units, at most limit_ + 1 of them from bytes
     int lowByte_ = -1;
     bool hexGoesOn_ = false;
 };
@@ -346,18 +280,17 @@ class Loader {
 
 std::vector<RegistryText> SplitKeyPath(std::u16string_view path) {
     std::vector<RegistryText> parts;
-    std::size_t position = 0;
-    while (position <= path.size()) {
-        std::size_t end = std::min(path.find(u'\\', position), path.size());
-        if (end > position)
-            parts.emplace_back(path.substr(position, end - position));
-        position = end + 1;
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = std::min(path.find(u'\\', start), path.size());
+        if (end > start)
+            parts.emplace_back(path.substr(start, end - start));
+        start = end + 1;
     }
     return parts;
 }
 
-bool ReadRegistryFile(int fd, std::vector<RegistryQuery> &queries) {
-    Loader loader(queries);
+bool ReadRegistryFile(int fd, std::size_t limit, std::vector<RegistryLookup> &lookups) {
+    Loader loader(lookups, limit);
     LineReader lines(fd, "\n");
     std::string_view line;
     bool header = false;
