@@ -34,7 +34,7 @@ EOF
 # still missing.
 install_packages() {
     apt-get install -y -qq --no-install-recommends "$@" >/dev/null && return 0
-    echo "Could not install: $(missing_packages "$@" | tr '\n' ' ')" >&2
+    echo "Could not install: $(missing_packages "$@" | paste -sd ' ')" >&2
     return 1
 }
 
