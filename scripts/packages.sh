@@ -86,8 +86,8 @@ BUILD_PACKAGES=(cmake make g++ libgtest-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
     wine64 g++-mingw-w64-x86-64-win32)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-# Packages and the README's own commands.
-PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git)
+# Packages and the README's own commands; lintian checks the .deb.
+PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git lintian)
 # dosprep-image and its tests: mtools reaches the volumes and fsck.fat
 # checks them; qemu-img, qemu-storage-daemon and FUSE reach disks of other
 # formats than raw; mkfs.fat and sfdisk make the test images.
