@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -102,9 +103,11 @@ TEST_F(PlatformProfileTest, WinIniTexts) {
         testutil::MakeTree(drive.Path(), {{"WINDOWS/", ""}});
         if (c.file)
             testutil::WriteBytes(drive / "WINDOWS/WIN.INI", *c.file);
-        Answer answer = Query();
-        EXPECT_EQ(answer.text, c.text) << c.name;
-        EXPECT_EQ(answer.result, c.result) << c.name;
+        testutil::InFreshProcess([&c] {
+            Answer answer = Query();
+            EXPECT_EQ(answer.text, c.text) << c.name;
+            EXPECT_EQ(answer.result, c.result) << c.name;
+        });
     }
 }
 
@@ -195,9 +198,11 @@ TEST_F(PlatformProfileTest, WinePrefixRegistry) {
             testutil::WriteBytes(prefix / "system.reg", *c.system);
         if (c.user)
             testutil::WriteBytes(prefix / "user.reg", *c.user);
-        Answer answer = Query();
-        EXPECT_EQ(testutil::Escaped(answer.text), testutil::Escaped(c.text)) << c.name;
-        EXPECT_EQ(answer.result, c.result) << c.name;
+        testutil::InFreshProcess([&c] {
+            Answer answer = Query();
+            EXPECT_EQ(testutil::Escaped(answer.text), testutil::Escaped(c.text)) << c.name;
+            EXPECT_EQ(answer.result, c.result) << c.name;
+        });
     }
 }
 
@@ -213,7 +218,7 @@ TEST_F(PlatformProfileTest, BufferSizes) {
     EXPECT_EQ(answer.text, "");
     EXPECT_EQ(answer.result, 0u);
     // The default is cut the same way; without one, the result is empty.
-    ScopedEnv elsewhere{"DOSPREP_WINDIR", "C:\\WIN98"};
+    std::filesystem::remove(drive_ / "windows/win.ini");
     answer = Query(4, "default");
     EXPECT_EQ(answer.text, "def");
     EXPECT_EQ(answer.result, 3u);
@@ -225,9 +230,9 @@ TEST_F(PlatformProfileTest, BufferSizes) {
 TEST_F(PlatformProfileTest, FollowsTheWindowsDirectory) {
     testutil::MakeTree(drive_.Path(), {{"windows/win.ini", "[intl]\nsLanguage=enu\n"},
                                        {"Win98/Win.Ini", "[intl]\nsLanguage=deu\n"}});
-    EXPECT_EQ(Query().text, "enu");
+    testutil::InFreshProcess([] { EXPECT_EQ(Query().text, "enu"); });
     ScopedEnv windir{"DOSPREP_WINDIR", "C:\\WIN98"};
-    EXPECT_EQ(Query().text, "deu");
+    testutil::InFreshProcess([] { EXPECT_EQ(Query().text, "deu"); });
 }
 
 } // namespace
