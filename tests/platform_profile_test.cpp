@@ -144,7 +144,7 @@ TEST_F(PlatformProfileTest, WinePrefixRegistry) {
          RegistryFile("[CONTROL PANEL\\\\international] 1\n\"SLANGUAGE\"=\"jpn\"\n"), "jpn", 3},
         {"escapes", system, Language(R"("\\J\PN\"")"), "\\JPN\"", 5},
         {"Wine's neighbours, bytes going on over lines", system,
-         RegistryFile(kInternational + "\"iCountry\"=\"81\"\n\"Locale\"=\"00000411\"\n"
+         RegistryFile(kInternational + "\"iCountry\"=\"81\"\n\"s1159\"=\"\\x5348\\x524d\"\n"
                                        "\"sGrouping\"=hex(7):33,00,3b,00,30,00,00,00,\\\n"
                                        "  00,00\n\"sLanguage\"=\"JPN\"\n\"sList\"=\",\"\n"),
          "JPN", 3},
