@@ -8,12 +8,10 @@
 // rest meets the 64 KiB read-chunk boundary; the remaining bytes are the
 // file.
 //
-// With byte 2 from 0xC0 to 0xDF, drive C is a Wine prefix's whose
-// system.reg maps [intl] to HKEY_CURRENT_USER\Control Panel\International
-// as Wine does, and the remaining bytes are its user.reg; WIN.INI is fixed.
-// The reference there is a line-by-line reading of wineserver's loader
-// (load_keys, parse_strW, get_data_type, parse_hex, with the C library's
-// strtoul).
+// With byte 2 from 0xC0 to 0xDF, drive C is a Wine prefix's, and the
+// remaining bytes are its user.reg, where Wine's default mapping keeps
+// [intl]; WIN.INI is fixed. The reference there reads user.reg the way
+// Wine writes it.
 #include "fuzz_support.h"
 #include "platform/win32_api.h"
 
@@ -149,7 +147,7 @@ std::optional<std::string> ModelLookup(std::string_view file, std::string_view s
     return std::nullopt;
 }
 
-// ---- The registry reference: Wine's loader, line by line. ----
+// ---- The registry reference: user.reg as Wine writes it. ----
 
 constexpr std::string_view kRegistryHeader = "WINE REGISTRY Version 2";
 const char *const kFixedWinIni = "[intl]\nsLanguage=fromfile\n[windows]\nload=fromfile\n";
@@ -172,279 +170,61 @@ std::vector<std::string> RegistryLines(std::string_view file) {
     return lines;
 }
 
-bool CSpace(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool CXDigit(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-unsigned ToHex(unsigned char c) {
-    return c <= '9' ? c - '0' : (c | 0x20u) - 'a' + 10;
-}
-
-// parse_strW: the index after the closing `close`, or -1 without one.
-long ParseStr(const std::string &s, std::size_t from, char close, std::u16string &out) {
-    static const unsigned char length[128] = {
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-        1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
-        2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    static const unsigned mask[4] = {0x7f, 0x1f, 0x0f, 0x07};
-    static const unsigned minimum[4] = {0, 0x80, 0x800, 0x10000};
-    auto at = [&s](std::size_t i) -> unsigned char {
-        return i < s.size() ? static_cast<unsigned char>(s[i]) : 0;
-    };
-    auto emit = [&out](unsigned unit) { out += static_cast<char16_t>(unit); };
-    std::size_t p = from;
-    out.clear();
-    while (at(p) && at(p) != static_cast<unsigned char>(close)) {
-        if (at(p) == '\\') {
-            p++;
-            if (!at(p))
+// The text from line[i] up to the first `close` that no backslash escapes,
+// each escaped byte as it is; `i` is left after `close`. nullopt without one.
+std::optional<std::string> Unescape(const std::string &line, std::size_t &i, char close) {
+    std::string text;
+    while (i < line.size()) {
+        char c = line[i++];
+        if (c == close)
+            return text;
+        if (c == '\\') {
+            if (i == line.size())
                 break;
-            const char *letters = "abefnrtv";
-            const unsigned codes[] = {7, 8, 0x1b, 12, 10, 13, 9, 11};
-            if (const char *found = std::strchr(letters, at(p)); found && *found) {
-                emit(codes[found - letters]);
-                p++;
-                continue;
-            }
-            if (at(p) == 'x') {
-                p++;
-                unsigned unit = 'x';
-                if (CXDigit(at(p))) {
-                    unit = ToHex(at(p++));
-                    for (int i = 0; i < 3 && CXDigit(at(p)); ++i)
-                        unit = unit * 16 + ToHex(at(p++));
-                }
-                emit(unit);
-                continue;
-            }
-            if (at(p) >= '0' && at(p) <= '7') {
-                unsigned unit = at(p++) - '0';
-                for (int i = 0; i < 2 && at(p) >= '0' && at(p) <= '7'; ++i)
-                    unit = unit * 8 + (at(p++) - '0');
-                emit(unit);
-                continue;
-            }
+            c = line[i++];
         }
-        unsigned char ch = at(p++);
-        if (ch < 0x80) {
-            emit(ch);
-            continue;
-        }
-        unsigned n = length[ch - 0x80];
-        unsigned code = ch & mask[n];
-        bool valid = n > 0;
-        for (unsigned i = 0; valid && i < n; ++i) {
-            unsigned next = at(p) ^ 0x80u;
-            valid = next < 0x40;
-            if (valid) {
-                code = code << 6 | next;
-                p++;
-            }
-        }
-        if (!valid || code < minimum[n] || code > 0x10ffff)
-            continue;
-        if (code <= 0xffff) {
-            emit(code);
-        } else {
-            emit(0xd800 | ((code - 0x10000) >> 10));
-            emit(0xdc00 | ((code - 0x10000) & 0x3ff));
-        }
+        text += c;
     }
-    if (!at(p))
-        return -1;
-    return static_cast<long>(p + 1);
-}
-
-bool SameWide(std::u16string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char16_t>(a[i] - 32) : a[i];
-        char y = b[i] >= 'a' && b[i] <= 'z' ? static_cast<char>(b[i] - 32) : b[i];
-        if (x != static_cast<unsigned char>(y))
-            return false;
-    }
-    return true;
-}
-
-std::vector<std::u16string> KeyParts(std::u16string_view path) {
-    std::vector<std::u16string> parts;
-    std::u16string part;
-    for (char16_t unit : path) {
-        if (unit != u'\\') {
-            part += unit;
-        } else if (!part.empty()) {
-            parts.push_back(part);
-            part.clear();
-        }
-    }
-    if (!part.empty())
-        parts.push_back(part);
-    return parts;
+    return std::nullopt;
 }
 
 struct ModelRegistry {
-    bool valid = false;
-    bool keyExists = false;
-    std::optional<std::u16string> value; // REG_SZ, up to its first NUL
+    bool valid = false;               // the file begins with Wine's header line
+    std::optional<std::string> value; // the last line of the value, when it is a string
 };
 
-// parse_hex with continuation lines, as load_value reads REG_BINARY data.
-// False when the data is malformed.
-bool ParseHexData(const std::vector<std::string> &lines, std::size_t &index, std::size_t from,
-                  std::string &bytes) {
-    std::string line = lines[index];
-    std::size_t p = from;
-    auto at = [&line](std::size_t i) -> unsigned char {
-        return i < line.size() ? static_cast<unsigned char>(line[i]) : 0;
-    };
-    for (;;) {
-        while (CXDigit(at(p))) {
-            const char *start = line.c_str() + p;
-            char *end = nullptr;
-            unsigned long value = std::strtoul(start, &end, 16);
-            if (end == start || value > 0xff)
-                return false;
-            bytes += static_cast<char>(value);
-            p += static_cast<std::size_t>(end - start);
-            while (CSpace(at(p)))
-                p++;
-            if (at(p) == ',')
-                p++;
-            while (CSpace(at(p)))
-                p++;
-        }
-        while (CSpace(at(p)))
-            p++;
-        if (!at(p))
-            return true;
-        if (at(p) != '\\' || index + 1 >= lines.size())
-            return false;
-        line = lines[++index];
-        p = 0;
-        while (CSpace(at(p)))
-            p++;
-    }
-}
-
-// load_keys for one key and one value name.
-ModelRegistry ModelLoad(std::string_view file, const std::vector<std::string> &key,
-                        std::string_view valueName) {
+// [Control Panel\International] `valueName`: "[key] time" lines open a
+// key, "name"="text" and "name"=str:"text" lines give a string, any other
+// data after "name"= gives no string; every other line counts for nothing.
+ModelRegistry ModelLoad(std::string_view file, std::string_view valueName) {
     ModelRegistry model;
     std::vector<std::string> lines = RegistryLines(file);
     if (lines.empty() || lines[0] != kRegistryHeader)
         return model;
     model.valid = true;
-    bool haveKey = false, current = false;
+    bool inKey = false;
     for (std::size_t index = 1; index < lines.size(); ++index) {
         const std::string &line = lines[index];
-        std::size_t p = 0;
-        while (p < line.size() && CSpace(static_cast<unsigned char>(line[p])))
-            p++;
-        char first = p < line.size() ? line[p] : '\0';
-        if (first == '[') {
-            std::u16string name;
-            haveKey = ParseStr(line, p + 1, ']', name) >= 0;
-            std::vector<std::u16string> parts = KeyParts(name);
-            bool prefix = haveKey && parts.size() >= key.size();
-            for (std::size_t i = 0; prefix && i < key.size(); ++i)
-                prefix = SameWide(parts[i], key[i]);
-            model.keyExists = model.keyExists || prefix;
-            current = prefix && parts.size() == key.size();
-        } else if (first == '#' && !haveKey) {
-            std::string_view option = std::string_view(line).substr(p);
-            if (option.starts_with("#arch=") && option.substr(6) != "win32" &&
-                option.substr(6) != "win64")
-                return model;
-        } else if ((first == '@' || first == '"') && haveKey) {
-            // parse_value_name
-            std::u16string name;
-            std::size_t q = p + 1;
-            if (first == '"') {
-                long r = ParseStr(line, p + 1, '"', name);
-                if (r < 0)
-                    continue;
-                q = static_cast<std::size_t>(r);
-            }
-            while (q < line.size() && CSpace(static_cast<unsigned char>(line[q])))
-                q++;
-            if (q >= line.size() || line[q] != '=')
-                continue;
-            q++;
-            while (q < line.size() && CSpace(static_cast<unsigned char>(line[q])))
-                q++;
-            bool named = current && SameWide(name, valueName);
-            if (named)
-                model.value.reset();
-            // get_data_type
-            std::string_view rest = std::string_view(line).substr(q);
-            std::uint32_t type = 0;
-            std::size_t tagLength = 0;
-            bool hexData = false, stringData = false;
-            struct Fixed {
-                std::string_view tag;
-                std::uint32_t type;
-                bool string;
-                bool hex;
-            };
-            const Fixed fixed[] = {{"\"", 1, true, false},        {"str:\"", 1, true, false},
-                                   {"str(2):\"", 2, true, false}, {"str(7):\"", 7, true, false},
-                                   {"hex:", 3, false, true},      {"dword:", 4, false, false}};
-            for (const Fixed &f : fixed) {
-                if (rest.starts_with(f.tag)) {
-                    type = f.type, tagLength = f.tag.size();
-                    stringData = f.string, hexData = f.hex;
-                    break;
-                }
-            }
-            if (tagLength == 0 && rest.starts_with("hex(")) {
-                const char *start = line.c_str() + q + 4;
-                char *end = nullptr;
-                type = static_cast<std::uint32_t>(std::strtoul(start, &end, 16));
-                if (std::string_view(end).starts_with("):")) {
-                    tagLength = static_cast<std::size_t>(end + 2 - (line.c_str() + q));
-                    hexData = true;
-                }
-            }
-            // Deliberately the reader's own limit: a longer tag counts as
-            // malformed (wineserver takes any length).
-            if (tagLength == 0 || tagLength > 64)
-                continue;
-            std::size_t data = q + tagLength;
-            if (stringData) {
-                std::u16string text;
-                if (ParseStr(line, data, '"', text) >= 0 && named && type == 1)
-                    model.value = text.substr(0, text.find(u'\0'));
-            } else if (hexData) {
-                std::string bytes;
-                bool ok = ParseHexData(lines, index, data, bytes);
-                if (ok && named && type == 1) {
-                    std::u16string text;
-                    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-                        text +=
-                            static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  static_cast<unsigned char>(bytes[i + 1]) << 8);
-                    model.value = text.substr(0, text.find(u'\0'));
-                }
-            }
+        std::size_t p = 1;
+        if (line.starts_with('[')) {
+            std::optional<std::string> key = Unescape(line, p, ']');
+            inKey = key && SameName(*key, "Control Panel\\International");
+            continue;
+        }
+        if (!inKey || !line.starts_with('"'))
+            continue;
+        std::optional<std::string> name = Unescape(line, p, '"');
+        std::string_view data = std::string_view(line).substr(p);
+        if (!name || !SameName(*name, valueName) || !data.starts_with('='))
+            continue;
+        data.remove_prefix(data.starts_with("=str:\"") ? 5 : 1);
+        model.value.reset();
+        if (data.starts_with('"')) {
+            std::size_t i = 1;
+            model.value = Unescape(std::string(data), i, '"');
         }
     }
     return model;
-}
-
-// WideCharToMultiByte as the reader stands in for it: ASCII as it is,
-// every other UTF-16 unit '?', as Wine converts to a single-byte code page.
-std::string ModelNarrow(std::u16string_view text) {
-    std::string narrow;
-    for (char16_t unit : text)
-        narrow += unit < 0x80 ? static_cast<char>(unit) : '?';
-    return narrow;
 }
 
 } // namespace
@@ -457,11 +237,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_windows = drive / "WINDOWS";
     std::filesystem::create_directories(g_windows);
     setenv("DOSPREP_DRIVE_C", drive.c_str(), 1);
-    WriteFile(g_prefix / "system.reg",
-              "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n"
-              "#arch=win32\n\n[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\"
-              "IniFileMapping\\\\win.ini] 1796777475\n#time=1dd877764cbce82\n"
-              "\"intl\"=\"USR:Control Panel\\\\International\"\n");
+    WriteFile(g_prefix / "system.reg", "WINE REGISTRY Version 2\n");
     unsetenv("DOSPREP_WINDIR"); // the default C:\WINDOWS
     return 0;
 }
@@ -518,11 +294,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     bool fromFile = false;
     ModelRegistry model;
     if (registry && SameName(query.section, "intl"))
-        model = ModelLoad(file, {"Control Panel", "International"}, query.key);
+        model = ModelLoad(file, query.key);
     if (model.valid) {
-        // Mapped: the registry's value, even an empty one, else the default.
-        if (model.value)
-            value = ModelNarrow(*model.value);
+        // The registry's value, even an empty one, else the default.
+        value = model.value;
         fromFile = value.has_value();
     } else {
         if (registry)

@@ -253,14 +253,16 @@ TEST_F(PlatformPathsTest, FindsDriveC) {
                 name, value == c.env.end() ? std::nullopt
                                            : std::optional<std::string>(expand(value->second))));
         }
-        Opened opened = ReadDos("C:\\marker");
-        EXPECT_EQ(opened.bytes, c.marker ? std::optional<std::string>(c.marker) : std::nullopt)
-            << c.name;
-        if (!c.marker) {
-            EXPECT_EQ(opened.error, ERROR_PATH_NOT_FOUND) << c.name;
-        }
-        EXPECT_EQ(dosprep::posix::HoldsWineRegistry(dosprep::posix::RunContext()), c.winePrefix)
-            << c.name;
+        testutil::InFreshProcess([&c] {
+            Opened opened = ReadDos("C:\\marker");
+            EXPECT_EQ(opened.bytes, c.marker ? std::optional<std::string>(c.marker) : std::nullopt)
+                << c.name;
+            if (!c.marker) {
+                EXPECT_EQ(opened.error, ERROR_PATH_NOT_FOUND) << c.name;
+            }
+            EXPECT_EQ(dosprep::posix::HoldsWineRegistry(dosprep::posix::RunContext()), c.winePrefix)
+                << c.name;
+        });
     }
 }
 
@@ -406,13 +408,15 @@ TEST_F(PlatformPathsTest, WindowsAndSystemDirectories) {
         ScopedEnv windir{"DOSPREP_WINDIR",
                          c.windir ? std::optional<std::string>(c.windir) : std::nullopt};
         testutil::MakeTree(tree, c.tree);
-        std::array<char, MAX_PATH> buffer{};
-        UINT length = GetWindowsDirectoryA(buffer.data(), MAX_PATH);
-        EXPECT_EQ(std::string(buffer.data()), c.windows) << c.name;
-        EXPECT_EQ(length, std::string(c.windows).size()) << c.name;
-        length = GetSystemDirectoryA(buffer.data(), MAX_PATH);
-        EXPECT_EQ(std::string(buffer.data()), c.system) << c.name;
-        EXPECT_EQ(length, std::string(c.system).size()) << c.name;
+        testutil::InFreshProcess([&c] {
+            std::array<char, MAX_PATH> buffer{};
+            UINT length = GetWindowsDirectoryA(buffer.data(), MAX_PATH);
+            EXPECT_EQ(std::string(buffer.data()), c.windows) << c.name;
+            EXPECT_EQ(length, std::string(c.windows).size()) << c.name;
+            length = GetSystemDirectoryA(buffer.data(), MAX_PATH);
+            EXPECT_EQ(std::string(buffer.data()), c.system) << c.name;
+            EXPECT_EQ(length, std::string(c.system).size()) << c.name;
+        });
     }
 }
 

@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -253,6 +255,24 @@ std::string RunInChild(Limits limits, const std::function<std::string()> &body) 
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return report + "<" + HowItEnded(status) + ">";
     return report;
+}
+
+void InFreshProcess(const std::function<void()> &body) {
+    std::string outcome = RunInChild({}, [&body] {
+        // Only the child's own failures count: the test's earlier ones stay
+        // with the parent.
+        const testing::TestResult &result =
+            *testing::UnitTest::GetInstance()->current_test_info()->result();
+        int first = result.total_part_count();
+        body();
+        std::fflush(nullptr); // the child ends with _exit
+        for (int i = first; i < result.total_part_count(); ++i) {
+            if (result.GetTestPartResult(i).failed())
+                return std::string("failed");
+        }
+        return std::string();
+    });
+    EXPECT_EQ(outcome, "") << "in a child process (its failures are printed above)";
 }
 
 } // namespace testutil

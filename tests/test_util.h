@@ -91,4 +91,12 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
 // returned, or a text saying how the child ended when it did not return.
 std::string RunInChild(Limits limits, const std::function<std::string()> &body);
 
+// Runs `body`, which checks with gtest's assertions, in a child process of
+// its own: the platform layer finds drive C and the Windows directory once
+// per process, as a run of the program does, so a case with a tree or an
+// environment of its own needs a fresh process. The child prints its
+// failures, and they fail the calling test. The caller must not have used
+// the platform layer yet, or the child would inherit what it found.
+void InFreshProcess(const std::function<void()> &body);
+
 } // namespace testutil

@@ -55,9 +55,9 @@ int ClassifyLanguage(std::string_view abbreviation) {
 
 int GetLanguageCode() {
     std::array<char, 16> abbreviation{};
-    DWORD length = GetProfileStringA("intl", "sLanguage", "", abbreviation.data(),
-                                     static_cast<DWORD>(abbreviation.size()));
-    if (length >= abbreviation.size())
-        return kLanguageOther;
-    return ClassifyLanguage(std::string_view(abbreviation.data(), length));
+    GetProfileStringA("intl", "sLanguage", "", abbreviation.data(),
+                      static_cast<DWORD>(abbreviation.size()));
+    // The whole buffer is compared: the abbreviation ends at its NUL, where
+    // every prefix differs, so a value shorter than a prefix fails it.
+    return ClassifyLanguage(std::string_view(abbreviation.data(), abbreviation.size()));
 }

@@ -105,8 +105,9 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
 DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
 
 // Reads [section] key= from WIN.INI in the Windows directory; on a Wine
-// prefix, a section that Wine's IniFileMapping sends to the registry is
-// read from the prefix's registry instead, and only there. Copies at
+// prefix, [intl] is read from HKEY_CURRENT_USER\Control Panel\International
+// in the prefix's registry instead, and only there, as Wine's default
+// mapping of WIN.INI has it (a value there counts even empty). Copies at
 // most size - 1 characters and a NUL; returns the count copied (0, nothing
 // written, when size is 0). Names match whatever their case; only the
 // first section of that name is searched, and its first line for the key

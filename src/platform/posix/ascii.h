@@ -10,17 +10,13 @@
 
 namespace dosprep::posix {
 
-// `c` with a-z made A-Z; any other byte or UTF-16 unit as it is.
+// `c` with a-z made A-Z; any other byte as it is.
 template <typename Char> constexpr Char AsciiUpper(Char c) {
     return c >= Char{'a'} && c <= Char{'z'} ? static_cast<Char>(c - Char{'a'} + Char{'A'}) : c;
 }
 
 inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, {}, AsciiUpper<char>, AsciiUpper<char>);
-}
-
-inline bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    return std::ranges::equal(a, b, {}, AsciiUpper<char16_t>, AsciiUpper<char16_t>);
 }
 
 // `text` with a-z made A-Z.

@@ -5,7 +5,6 @@
 #include "platform/posix/ascii.h"
 #include "platform/posix/dos_path.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
 #include <cerrno>
@@ -137,17 +136,14 @@ bool IsRegularEntry(int directory, const char *name) {
     return fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
-// What the context is found from: the variables, each with whether it is
-// set, and the DRIVE argument.
-std::string Environment() {
-    std::string key;
-    for (const char *name : {"DOSPREP_DRIVE_C", "WINEPREFIX", "HOME", "DOSPREP_WINDIR"}) {
-        const char *value = std::getenv(name);
-        key += value != nullptr ? '=' : '-';
-        key += value != nullptr ? value : "";
-        key += '\0';
-    }
-    return key + Settings().drive;
+std::unique_ptr<Context> FindContext() {
+    auto found = std::make_unique<Context>();
+    if (!OpenDriveC(found->drive))
+        found->driveError = errno;
+    found->prefix = FileDescriptor(OpenPrefix(found->drive));
+    found->windowsDirectory = WindowsDirectory(*found);
+    found->systemDirectory = SystemDirectory(*found);
+    return found;
 }
 
 // A directory of the run's context, as the Win32 string result.
@@ -163,18 +159,8 @@ UINT PutContextDirectory(const std::string Context::*directory, LPSTR buffer, UI
 } // namespace
 
 const Context &RunContext() {
-    static std::unique_ptr<Context> context;
-    std::string environment = Environment();
-    if (context && context->environment == environment)
-        return *context;
-    auto found = std::make_unique<Context>();
-    found->environment = std::move(environment);
-    if (!OpenDriveC(found->drive))
-        found->driveError = errno;
-    found->prefix = FileDescriptor(OpenPrefix(found->drive));
-    found->windowsDirectory = WindowsDirectory(*found);
-    found->systemDirectory = SystemDirectory(*found);
-    context = std::move(found);
+    // When finding it throws, the next call tries again.
+    static const std::unique_ptr<Context> context = FindContext();
     return *context;
 }
 

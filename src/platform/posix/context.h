@@ -19,13 +19,11 @@ struct Context {
     FileDescriptor prefix;
     std::string windowsDirectory; // as GetWindowsDirectoryA gives it
     std::string systemDirectory;  // as GetSystemDirectoryA gives it
-    std::string environment;      // what it was found from
 };
 
-// The context of the environment as it stands: found on the first call,
-// and again only once the DRIVE argument, $DOSPREP_DRIVE_C, $WINEPREFIX,
-// $HOME or $DOSPREP_WINDIR changed (a run never changes them; tests do). The
-// Windows directory:
+// The run's context, found on the first call from the DRIVE argument and
+// the environment ($DOSPREP_DRIVE_C, $WINEPREFIX, $HOME, $DOSPREP_WINDIR),
+// and kept for the rest of the process. The Windows directory:
 //   - $DOSPREP_WINDIR, when it is an absolute DOS path;
 //   - C:\windows on a Wine prefix's drive C, as on Wine;
 //   - else WinDir= in [Paths] of C:\MSDOS.SYS, where Windows 95, 98 and

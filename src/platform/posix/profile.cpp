@@ -1,12 +1,13 @@
 // GetProfileStringA: one value from WIN.INI, read the way Windows reads it,
-// or on a Wine prefix from the registry where Wine maps it there.
+// or on a Wine prefix, for [intl], from the registry, where Wine's default
+// mapping keeps that section.
 //
 // Memory stays within one line of the file and one read chunk.
 #include "platform/posix/ascii.h"
 #include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
-#include "platform/posix/ini_mapping.h"
 #include "platform/posix/line_reader.h"
+#include "platform/posix/wine_registry.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
@@ -107,6 +108,22 @@ std::optional<std::string> FindInWinIni(std::string_view section, std::string_vi
     return FindValue(winIni.Get(), section, key);
 }
 
+// [intl] key= on a Wine prefix: from its user.reg, where Wine's default
+// IniFileMapping keeps [intl], whatever WIN.INI says; nullopt when the
+// registry lacks it. The names are taken as they are given, as Wine looks
+// them up. False for another section, and when drive C is no Wine prefix's
+// or its user.reg cannot be read: WIN.INI is read then.
+bool FindInRegistry(std::string_view section, std::string_view key,
+                    std::optional<std::string> &value) {
+    const Context &context = RunContext();
+    if (!EqualsIgnoringCase(section, "intl") || !HoldsWineRegistry(context))
+        return false;
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    FileDescriptor userReg(OpenRegularEntry(context.prefix.Get(), "user.reg", info, error));
+    return userReg.Get() >= 0 && ReadInternationalValue(userReg.Get(), key, value);
+}
+
 DWORD CopyTruncated(std::string_view text, char *buffer, DWORD size) {
     std::size_t count = std::min(text.size(), std::size_t{size} - 1);
     if (count != 0) // an absent default has no data at all
@@ -133,12 +150,12 @@ DWORD WINAPI GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         std::string_view sectionName = section != nullptr ? TrimBlanks(section) : "";
         std::string_view keyName = key != nullptr ? TrimBlanks(key) : "";
         if (!sectionName.empty() && !keyName.empty()) {
-            // Wine looks the names up as they are given; a value found
-            // there counts even when it is empty.
-            MappedValue mapped = LookUpMappedValue(section, key, size);
-            std::optional<std::string> value =
-                mapped.mapped ? mapped.value : FindInWinIni(sectionName, keyName);
-            if (value && (mapped.mapped || !value->empty())) {
+            // A value in the registry counts even when it is empty.
+            std::optional<std::string> value;
+            bool registry = FindInRegistry(section, key, value);
+            if (!registry)
+                value = FindInWinIni(sectionName, keyName);
+            if (value && (registry || !value->empty())) {
                 SetLastError(NO_ERROR);
                 return CopyTruncated(*value, buffer, size);
             }
