@@ -95,7 +95,7 @@ struct Directory {
     FileDescriptor fd;
     std::vector<std::string> entries;    // sorted bytewise
     std::vector<std::string> shortNames; // of each entry, once asked for
-    bool listed = false;
+    bool listed = false, shortNamesListed = false;
     int fat = -1; // whether it lies on FAT; -1 until asked
 
     bool OnFat() {
@@ -114,13 +114,14 @@ struct Directory {
     // stores, where generated ones could name another entry; elsewhere
     // generated.
     DWORD ListShortNames() {
-        if (listed && shortNames.size() == entries.size())
+        if (shortNamesListed)
             return NO_ERROR;
         if (OnFat())
             return ListWithStoredNames();
         if (DWORD error = List(); error != NO_ERROR)
             return error;
         shortNames = ShortNames(entries);
+        shortNamesListed = true;
         return NO_ERROR;
     }
 
@@ -135,7 +136,7 @@ struct Directory {
             entries.push_back(std::move(entry.name));
             shortNames.push_back(std::move(entry.shortName));
         }
-        listed = true;
+        listed = shortNamesListed = true;
         return NO_ERROR;
     }
 };
@@ -149,7 +150,8 @@ DWORD FindEntry(Directory &directory, std::string_view name, std::size_t &index)
     index = IndexOf(directory.entries, name);
     if (index == npos)
         index = IndexIgnoringCase(directory.entries, name);
-    // Every generated alias has a tilde; skip the work for other names.
+    // Every generated alias has a tilde, and on FAT the kernel finds
+    // stored ones by itself: skip the work for other names.
     if (index != npos || name.find('~') == npos)
         return NO_ERROR;
     if (DWORD error = directory.ListShortNames(); error != NO_ERROR)

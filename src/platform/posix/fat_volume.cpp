@@ -53,7 +53,8 @@ int ListFatDirectory(int directory, std::vector<FatEntry> &entries) {
         if (got == 0 || both[0].d_reclen == 0)
             return 0;
         // The 8.3 name comes in the case that the mount's shortname= shows,
-        // the long name empty when the entry has none.
+        // the long name empty when the entry has none, and cut at 255 bytes
+        // (a longer one could not be part of a DOS path anyway).
         std::string_view shown = both[0].d_name, longName = both[1].d_name;
         if (shown != "." && shown != "..")
             entries.push_back(
