@@ -287,6 +287,8 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
     Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
     if (directory.fd.Get() < 0)
         return DirectoryError(errno);
+    // The drive's file system was asked once, when it was opened.
+    directory.fat = drive.onFat ? 1 : 0;
     out.exists = true; // the root
     for (const std::string &part : path.parts) {
         if (!out.exists)
