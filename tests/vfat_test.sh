@@ -233,6 +233,16 @@ check_dosstart_untouched() {
     expect_file WINDOWS/DOSSTART.BAT "$examples/win98/WINDOWS/DOSSTART.BAT"
 }
 
+# The diff that a dry run shows, labelled by the names on the card.
+check_dry_run() {
+    local path
+    for path in AUTOEXEC.BAT WINDOWS/DOSSTART.BAT; do
+        diff -u --label "a/$path" --label "b/$path" "$examples/win98/$path" "$golden/win98/$path" || true
+    done >"$work/expected"
+    guest_lines "$row" out | cmp -s - "$work/expected" ||
+        fail "the diff shown: $(guest_lines "$row" out | head -n 4)"
+}
+
 check_hidden_temporary() {
     check_dosstart_untouched
     expect WINDOWS/DOSSTART.TMP 'old\r\n'
@@ -244,31 +254,37 @@ check_hidden_temporary() {
 # status |
 # message (an ERE for the whole of stderr, lines joined with " / ") | check.
 # Every attribute, every name and every other file stays as it was.
-readonly any_host='\([^)]*\)'
+# on_card PATH: an ERE for the host path of PATH on the mounted card, in
+# brackets, as the messages give it.
+on_card() {
+    printf '\\(%s/%s\\)' "$card" "$1"
+}
 cases=(
     "a Japanese Windows 98 card, as dosprep-image prepares it|build_japanese_card|||AUTOEXEC.BAT:WINDOWS/DOSSTART.BAT|0||check_japanese_card"
     "the Windows directory by its long name: its stored alias|build_freed_alias|DOSPREP_WINDIR=C:\\Windows Hub||AUTOEXEC.BAT:Windows Hub/DOSSTART.BAT|0||check_alias"
     "MSDOS.SYS names the Windows directory by its alias|build_alias_in_msdos_sys|||AUTOEXEC.BAT:Windows Hub/DOSSTART.BAT|0||check_alias"
-    "a freed alias names no directory|build_freed_alias|DOSPREP_WINDIR=C:\\WINDOW~1|||1|dosprep: C:\\\\AUTOEXEC\\.BAT $any_host: no Windows directory C:\\\\WINDOW~1; left as it was / dosprep: C:\\\\WINDOW~1\\\\DOSSTART\\.BAT $any_host: no Windows directory C:\\\\WINDOW~1; left as it was|check_freed_alias_names_nothing"
+    "a freed alias names no directory|build_freed_alias|DOSPREP_WINDIR=C:\\WINDOW~1|||1|dosprep: C:\\\\AUTOEXEC\\.BAT $(on_card AUTOEXEC.BAT): no Windows directory C:\\\\WINDOW~1; left as it was / dosprep: C:\\\\WINDOW~1\\\\DOSSTART\\.BAT $(on_card WINDOW~1/dosstart.bat): no Windows directory C:\\\\WINDOW~1; left as it was|check_freed_alias_names_nothing"
     "8.3 names are upper case, as stored|build_lower_case_names|DOSPREP_WINDIR=C:\\windows||autoexec.bat:windows/dosstart.bat|0||check_lower_case_names"
-    "a hidden AUTOEXEC.BAT is left as it was|build_hidden_autoexec|||WINDOWS/DOSSTART.BAT|1|dosprep: C:\\\\AUTOEXEC\\.BAT $any_host: hidden; left as it was|check_autoexec_untouched"
-    "a read-only AUTOEXEC.BAT is left as it was|build_read_only_autoexec|||WINDOWS/DOSSTART.BAT|1|dosprep: C:\\\\AUTOEXEC\\.BAT $any_host: read-only; left as it was|check_autoexec_untouched"
-    "a system DOSSTART.BAT is left as it was|build_system_dosstart|||AUTOEXEC.BAT|1|dosprep: C:\\\\WINDOWS\\\\DOSSTART\\.BAT $any_host: system; left as it was|check_dosstart_untouched"
-    "a hidden temporary file is not truncated|build_hidden_temporary|||AUTOEXEC.BAT|1|dosprep: C:\\\\WINDOWS\\\\DOSSTART\\.BAT $any_host: cannot create C:\\\\WINDOWS\\\\DOSSTART\\.TMP \\(hidden\\); left as it was|check_hidden_temporary"
-    "the desktop user's second run changes nothing|build_english_card||--diff|AUTOEXEC.BAT:WINDOWS/DOSSTART.BAT|0||check_english_card"
+    "a hidden AUTOEXEC.BAT is left as it was|build_hidden_autoexec|||WINDOWS/DOSSTART.BAT|1|dosprep: C:\\\\AUTOEXEC\\.BAT $(on_card AUTOEXEC.BAT): hidden; left as it was|check_autoexec_untouched"
+    "a read-only AUTOEXEC.BAT is left as it was|build_read_only_autoexec|||WINDOWS/DOSSTART.BAT|1|dosprep: C:\\\\AUTOEXEC\\.BAT $(on_card AUTOEXEC.BAT): read-only; left as it was|check_autoexec_untouched"
+    "a system DOSSTART.BAT is left as it was|build_system_dosstart|||AUTOEXEC.BAT|1|dosprep: C:\\\\WINDOWS\\\\DOSSTART\\.BAT $(on_card WINDOWS/DOSSTART.BAT): system; left as it was|check_dosstart_untouched"
+    "a hidden temporary file is not truncated|build_hidden_temporary|||AUTOEXEC.BAT|1|dosprep: C:\\\\WINDOWS\\\\DOSSTART\\.BAT $(on_card WINDOWS/DOSSTART.BAT): cannot create C:\\\\WINDOWS\\\\DOSSTART\\.TMP \\(hidden\\); left as it was|check_hidden_temporary"
+    "a dry run shows the diff by the names on the card, and writes nothing|build_english_card||--dry-run||0||check_dry_run"
+    "the desktop user's second run changes nothing|build_english_card||AGAIN --diff|AUTOEXEC.BAT:WINDOWS/DOSSTART.BAT|0||check_english_card"
 )
 
 # The init script's lines for one row: mount the volume /dev/ubdX, run the
 # program as the desktop user, print its status and output line by line,
-# each line marked with the row, and unmount. A row with arguments runs the
-# program once without them first.
+# each line marked with the row, and unmount. With AGAIN first in the
+# arguments, the program runs once without them before.
 guest_row() {
     local row=$1 disk=$2 environment=${3:+\'$3\'} arguments=$4
     cat <<EOF
 echo "@@$row start"
 busybox mount -t vfat -o $mount_options /dev/$disk $card || echo "@@$row mount failed"
 EOF
-    if [ -n "$arguments" ]; then
+    if [[ $arguments == AGAIN* ]]; then
+        arguments=${arguments#AGAIN}
         cat <<EOF
 setpriv --reuid=1000 --regid=1000 --clear-groups env -i PATH=/usr/bin:/bin HOME=/tmp \\
     $environment $dosprep $card >/dev/null 2>&1 || echo "@@$row first run failed"
@@ -362,7 +378,9 @@ for entry in "${cases[@]}"; do
     vol=$work/$row.img
     status=$(guest_lines "$row" status)
     [ "$status" = "$expected_status" ] || fail "status '$status', expected $expected_status"
-    [ -z "$(guest_lines "$row" out)" ] || fail "unexpected output: $(guest_lines "$row" out)"
+    if [[ $arguments != *--dry-run* ]]; then
+        [ -z "$(guest_lines "$row" out)" ] || fail "unexpected output: $(guest_lines "$row" out)"
+    fi
     stderr=$(guest_lines "$row" err | awk 'NR > 1 { printf " / " } { printf "%s", $0 }')
     if [ -z "$message" ]; then
         [ -z "$stderr" ] || fail "unexpected message: $stderr"

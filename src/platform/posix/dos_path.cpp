@@ -90,13 +90,13 @@ std::size_t IndexIgnoringCase(const std::vector<std::string> &names, std::string
 
 // A directory on the way, listed only once something needs its listing.
 struct Directory {
-    explicit Directory(int descriptor) : fd(descriptor) {}
+    Directory(int descriptor, int onFat) : fd(descriptor), fat(onFat) {}
 
     FileDescriptor fd;
+    int fat;                             // whether it lies on FAT: 1 or 0; -1 until asked
     std::vector<std::string> entries;    // sorted bytewise
     std::vector<std::string> shortNames; // of each entry, once asked for
     bool listed = false, shortNamesListed = false;
-    int fat = -1; // whether it lies on FAT; -1 until asked
 
     bool OnFat() {
         if (fat < 0)
@@ -150,9 +150,8 @@ DWORD FindEntry(Directory &directory, std::string_view name, std::size_t &index)
     index = IndexOf(directory.entries, name);
     if (index == npos)
         index = IndexIgnoringCase(directory.entries, name);
-    // Every generated alias has a tilde, and on FAT the kernel finds
-    // stored ones by itself: skip the work for other names.
-    if (index != npos || name.find('~') == npos)
+    // Every generated alias has a tilde: skip the work for other names.
+    if (index != npos || (name.find('~') == npos && !directory.OnFat()))
         return NO_ERROR;
     if (DWORD error = directory.ListShortNames(); error != NO_ERROR)
         return error;
@@ -162,26 +161,26 @@ DWORD FindEntry(Directory &directory, std::string_view name, std::size_t &index)
 
 // Whether `directory` has an entry that the component `name` designates;
 // `name` becomes its on-disk name. An entry spelt as `name` needs no
-// listing.
+// listing, but on FAT, where the kernel finds an entry by any case of its
+// name and by its 8.3 name, only the listing tells the entry's own.
 DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     struct stat info {};
     found = fstatat(directory.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    if (found)
+    if (found && !directory.OnFat())
         return NO_ERROR;
     std::size_t index = npos;
     if (DWORD error = FindEntry(directory, name, index); error != NO_ERROR)
         return error;
-    found = index != npos;
-    if (found)
+    found = found || index != npos;
+    if (index != npos)
         name = directory.entries[index];
     return NO_ERROR;
 }
 
-// The 8.3 alias that the entry `name` of `directory` is known by. On FAT
-// it is the stored one, in upper case as Windows 9x shows it, and `name`
-// becomes the entry's own spelling: the kernel finds an entry by any case
-// of its name and by its 8.3 name.
-DWORD AliasOf(Directory &directory, std::string &name, std::string &alias) {
+// The 8.3 alias that the entry `name` (its on-disk name) of `directory`
+// is known by; on FAT the stored one, in upper case as Windows 9x shows
+// it.
+DWORD AliasOf(Directory &directory, const std::string &name, std::string &alias) {
     if (!directory.OnFat() && IsShortName(name)) {
         alias = name;
         return NO_ERROR;
@@ -189,13 +188,8 @@ DWORD AliasOf(Directory &directory, std::string &name, std::string &alias) {
     if (DWORD error = directory.ListShortNames(); error != NO_ERROR)
         return error;
     std::size_t found = IndexOf(directory.entries, name);
-    if (found == npos && directory.OnFat())
-        found = IndexIgnoringCase(directory.entries, name);
-    if (found == npos && directory.OnFat())
-        found = IndexIgnoringCase(directory.shortNames, name);
     if (found == npos)
         return ERROR_FILE_NOT_FOUND; // removed meanwhile
-    name = directory.entries[found];
     alias = directory.shortNames[found];
     return NO_ERROR;
 }
@@ -284,17 +278,19 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
     out.drive = &drive;
     if (path.drive != 'C' || drive.root.Get() < 0)
         return ERROR_PATH_NOT_FOUND;
-    Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
+    // The drive's file system was asked once, when it was opened. Below a
+    // drive elsewhere than on FAT no directory is asked: a FAT volume
+    // mounted inside such a tree gets generated aliases.
+    Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0), drive.onFat ? 1 : 0);
     if (directory.fd.Get() < 0)
         return DirectoryError(errno);
-    // The drive's file system was asked once, when it was opened.
-    directory.fat = drive.onFat ? 1 : 0;
     out.exists = true; // the root
     for (const std::string &part : path.parts) {
         if (!out.exists)
             return ERROR_PATH_NOT_FOUND;
         if (!out.names.empty()) {
-            Directory next(OpenStep(drive, directory.fd.Get(), out.names.back(), out.relative));
+            Directory next(OpenStep(drive, directory.fd.Get(), out.names.back(), out.relative),
+                           directory.fat == 0 ? 0 : -1);
             if (next.fd.Get() < 0)
                 return DirectoryError(errno);
             directory = std::move(next);
