@@ -250,15 +250,15 @@ check_hidden_temporary() {
 
 # --- the table ---------------------------------------------------------------------
 
-# name | builder | environment | arguments | files it may change (':'-separated) |
-# status |
-# message (an ERE for the whole of stderr, lines joined with " / ") | check.
-# Every attribute, every name and every other file stays as it was.
 # on_card PATH: an ERE for the host path of PATH on the mounted card, in
 # brackets, as the messages give it.
 on_card() {
     printf '\\(%s/%s\\)' "$card" "$1"
 }
+
+# name | builder | environment | arguments | files it may change (':'-separated) |
+# status | message (an ERE for the whole of stderr, lines joined with " / ") |
+# check. Every attribute, every name and every other file stays as it was.
 cases=(
     "a Japanese Windows 98 card, as dosprep-image prepares it|build_japanese_card|||AUTOEXEC.BAT:WINDOWS/DOSSTART.BAT|0||check_japanese_card"
     "the Windows directory by its long name: its stored alias|build_freed_alias|DOSPREP_WINDIR=C:\\Windows Hub||AUTOEXEC.BAT:Windows Hub/DOSSTART.BAT|0||check_alias"
@@ -273,6 +273,12 @@ cases=(
     "the desktop user's second run changes nothing|build_english_card||AGAIN --diff|AUTOEXEC.BAT:WINDOWS/DOSSTART.BAT|0||check_english_card"
 )
 
+# The guest's disk of a row: ubdb for the first, up to ubdp.
+disk_letter() {
+    local letters=bcdefghijklmnop
+    echo "${letters:$1:1}"
+}
+
 # The init script's lines for one row: mount the volume /dev/ubdX, run the
 # program as the desktop user, print its status and output line by line,
 # each line marked with the row, and unmount. With AGAIN first in the
@@ -280,14 +286,13 @@ cases=(
 guest_row() {
     local row=$1 disk=$2 environment=${3:+\'$3\'} arguments=$4
     cat <<EOF
-echo "@@$row start"
-busybox mount -t vfat -o $mount_options /dev/$disk $card || echo "@@$row mount failed"
+busybox mount -t vfat -o $mount_options /dev/$disk $card || echo "@@failed $row: mount"
 EOF
     if [[ $arguments == AGAIN* ]]; then
         arguments=${arguments#AGAIN}
         cat <<EOF
 setpriv --reuid=1000 --regid=1000 --clear-groups env -i PATH=/usr/bin:/bin HOME=/tmp \\
-    $environment $dosprep $card >/dev/null 2>&1 || echo "@@$row first run failed"
+    $environment $dosprep $card >/dev/null 2>&1 || echo "@@failed $row: first run"
 EOF
     fi
     cat <<EOF
@@ -296,28 +301,27 @@ setpriv --reuid=1000 --regid=1000 --clear-groups env -i PATH=/usr/bin:/bin HOME=
 echo "@@$row status \$?"
 busybox sed 's/^/@@$row out /' /tmp/out
 busybox sed 's/^/@@$row err /' /tmp/err
-busybox umount $card || echo "@@$row umount failed"
+busybox umount $card || echo "@@failed $row: umount"
 EOF
 }
 
 # The guest's /sbin/init: the FAT modules, tmpfs where it writes, each row,
 # and power-off (UML's own status is always 0).
 write_init() {
-    local row=0 disk=b name builder environment arguments changes status message check
+    local row=0 name builder environment arguments
     {
         echo '#!/bin/sh'
         echo 'echo "@@booted"'
         for module in fat/fat fat/vfat nls/nls_cp437 nls/nls_utf8 nls/nls_iso8859-1; do
-            echo "busybox insmod $uml_modules/$module.ko || echo '@@insmod $module failed'"
+            echo "busybox insmod $uml_modules/$module.ko || echo '@@failed: insmod $module'"
         done
         echo "busybox mount -t tmpfs -o mode=1777 tmpfs /tmp"
         echo "busybox mount -t tmpfs tmpfs ${card%/*/*}"
         echo "busybox mkdir -p $card"
         for entry in "${cases[@]}"; do
-            IFS='|' read -r name builder environment arguments changes status message check <<<"$entry"
-            guest_row "$row" "ubd$disk" "$environment" "$arguments"
+            IFS='|' read -r name builder environment arguments _ <<<"$entry"
+            guest_row "$row" "ubd$(disk_letter "$row")" "$environment" "$arguments"
             row=$((row + 1))
-            disk=$(tr a-o b-p <<<"$disk")
         done
         echo 'busybox sync'
         echo 'echo "@@done"'
@@ -338,14 +342,12 @@ build_rows() {
     done
 }
 
-# Boots user-mode Linux with every volume, from ubdb on.
+# Boots user-mode Linux with every volume.
 boot() {
-    local row=0 disk=b
+    local row
     local -a disks=()
-    for _ in "${cases[@]}"; do
-        disks+=("ubd$disk=$work/$row.img")
-        row=$((row + 1))
-        disk=$(tr a-o b-p <<<"$disk")
+    for row in "${!cases[@]}"; do
+        disks+=("ubd$(disk_letter "$row")=$work/$row.img")
     done
     # A hang guard only: a run takes a few seconds.
     TMPDIR=$build_dir timeout 300 linux.uml mem=64M "${disks[@]}" root=/dev/root rootfstype=hostfs \
@@ -355,7 +357,7 @@ boot() {
         cannot_run "it did not start: $(tail -n 5 "$work/uml.err" "$work/console")"
     grep -q '^@@done' "$work/console" ||
         { echo "FAIL: the guest did not finish: $(tail -n 20 "$work/console")" >&2; exit 1; }
-    if grep '^@@.* failed' "$work/console" >&2; then
+    if grep '^@@failed' "$work/console" >&2; then
         echo "FAIL: the guest could not set up" >&2
         exit 1
     fi
