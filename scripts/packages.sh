@@ -90,6 +90,9 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git lintian)
 # dosprep-image and its tests: mtools reaches the volumes and fsck.fat
 # checks them; qemu-img, qemu-storage-daemon and FUSE reach disks of other
-# formats than raw; mkfs.fat and sfdisk make the test images.
-IMAGE_PACKAGES=(mtools dosfstools fdisk qemu-utils qemu-system-common fuse3)
+# formats than raw; mkfs.fat and sfdisk make the test images. User-mode
+# Linux brings the kernel's vfat driver to the tests of the native program
+# on a mounted card, and busybox the commands run inside it.
+IMAGE_PACKAGES=(mtools dosfstools fdisk qemu-utils qemu-system-common fuse3
+    user-mode-linux busybox-static)
 LINT_PACKAGES=(shellcheck)

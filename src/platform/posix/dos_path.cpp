@@ -3,6 +3,7 @@
 #include "platform/posix/ascii.h"
 #include "platform/posix/context.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/fat_volume.h"
 #include "platform/posix/run_record.h"
 #include "platform/posix/short_names.h"
 
@@ -87,64 +88,109 @@ std::size_t IndexIgnoringCase(const std::vector<std::string> &names, std::string
     return found != names.end() ? static_cast<std::size_t>(found - names.begin()) : npos;
 }
 
-// The index in `sorted` (a directory listing) of the entry that the DOS
-// component `name` designates: spelt the same, else the first spelt the
-// same but for ASCII case, else the one whose generated alias it is; or
-// npos.
-std::size_t FindEntry(const std::vector<std::string> &sorted, std::string_view name) {
-    if (std::size_t exact = IndexOf(sorted, name); exact != npos)
-        return exact;
-    std::size_t folded = IndexIgnoringCase(sorted, name);
-    // Every generated alias has a tilde; skip the work for other names.
-    if (folded != npos || name.find('~') == npos)
-        return folded;
-    return IndexIgnoringCase(ShortNames(sorted), name);
-}
-
 // A directory on the way, listed only once something needs its listing.
 struct Directory {
-    explicit Directory(int descriptor) : fd(descriptor) {}
+    Directory(int descriptor, int onFat) : fd(descriptor), fat(onFat) {}
 
     FileDescriptor fd;
-    std::vector<std::string> entries;
-    bool listed = false;
+    int fat;                             // whether it lies on FAT: 1 or 0; -1 until asked
+    std::vector<std::string> entries;    // sorted bytewise
+    std::vector<std::string> shortNames; // of each entry, once asked for
+    bool listed = false, shortNamesListed = false;
+
+    bool OnFat() {
+        if (fat < 0)
+            fat = IsOnFat(fd.Get()) ? 1 : 0;
+        return fat == 1;
+    }
 
     DWORD List() {
         DWORD error = listed ? NO_ERROR : ListDirectory(fd.Get(), entries);
         listed = error == NO_ERROR;
         return error;
     }
+
+    // The entries with their 8.3 names: on FAT those that the volume
+    // stores, where generated ones could name another entry; elsewhere
+    // generated.
+    DWORD ListShortNames() {
+        if (shortNamesListed)
+            return NO_ERROR;
+        if (OnFat())
+            return ListWithStoredNames();
+        if (DWORD error = List(); error != NO_ERROR)
+            return error;
+        shortNames = ShortNames(entries);
+        shortNamesListed = true;
+        return NO_ERROR;
+    }
+
+    DWORD ListWithStoredNames() {
+        std::vector<FatEntry> found;
+        if (int error = ListFatDirectory(fd.Get(), found); error != 0)
+            return DirectoryError(error);
+        std::ranges::sort(found, {}, &FatEntry::name);
+        entries.clear();
+        shortNames.clear();
+        for (FatEntry &entry : found) {
+            entries.push_back(std::move(entry.name));
+            shortNames.push_back(std::move(entry.shortName));
+        }
+        listed = shortNamesListed = true;
+        return NO_ERROR;
+    }
 };
+
+// The index in the listing of `directory` of the entry that the DOS
+// component `name` designates: spelt the same, else the first spelt the
+// same but for ASCII case, else the one whose 8.3 name it is; or npos.
+DWORD FindEntry(Directory &directory, std::string_view name, std::size_t &index) {
+    if (DWORD error = directory.List(); error != NO_ERROR)
+        return error;
+    index = IndexOf(directory.entries, name);
+    if (index == npos)
+        index = IndexIgnoringCase(directory.entries, name);
+    // Every generated alias has a tilde: skip the work for other names.
+    if (index != npos || (name.find('~') == npos && !directory.OnFat()))
+        return NO_ERROR;
+    if (DWORD error = directory.ListShortNames(); error != NO_ERROR)
+        return error;
+    index = IndexIgnoringCase(directory.shortNames, name);
+    return NO_ERROR;
+}
 
 // Whether `directory` has an entry that the component `name` designates;
 // `name` becomes its on-disk name. An entry spelt as `name` needs no
-// listing.
+// listing, but on FAT, where the kernel finds an entry by any case of its
+// name and by its 8.3 name, only the listing tells the entry's own.
 DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     struct stat info {};
     found = fstatat(directory.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    if (found)
+    if (found && !directory.OnFat())
         return NO_ERROR;
-    if (DWORD error = directory.List(); error != NO_ERROR)
+    std::size_t index = npos;
+    if (DWORD error = FindEntry(directory, name, index); error != NO_ERROR)
         return error;
-    std::size_t index = FindEntry(directory.entries, name);
-    found = index != npos;
-    if (found)
+    found = found || index != npos;
+    if (index != npos)
         name = directory.entries[index];
     return NO_ERROR;
 }
 
-// The 8.3 alias that the entry `name` of `directory` is known by.
+// The 8.3 alias that the entry `name` (its on-disk name) of `directory`
+// is known by; on FAT the stored one, in upper case as Windows 9x shows
+// it.
 DWORD AliasOf(Directory &directory, const std::string &name, std::string &alias) {
-    if (IsShortName(name)) {
+    if (!directory.OnFat() && IsShortName(name)) {
         alias = name;
         return NO_ERROR;
     }
-    if (DWORD error = directory.List(); error != NO_ERROR)
+    if (DWORD error = directory.ListShortNames(); error != NO_ERROR)
         return error;
     std::size_t found = IndexOf(directory.entries, name);
     if (found == npos)
         return ERROR_FILE_NOT_FOUND; // removed meanwhile
-    alias = ShortNames(directory.entries)[found];
+    alias = directory.shortNames[found];
     return NO_ERROR;
 }
 
@@ -232,7 +278,10 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
     out.drive = &drive;
     if (path.drive != 'C' || drive.root.Get() < 0)
         return ERROR_PATH_NOT_FOUND;
-    Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
+    // The drive's file system was asked once, when it was opened. Below a
+    // drive elsewhere than on FAT no directory is asked: a FAT volume
+    // mounted inside such a tree gets generated aliases.
+    Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0), drive.onFat ? 1 : 0);
     if (directory.fd.Get() < 0)
         return DirectoryError(errno);
     out.exists = true; // the root
@@ -240,7 +289,8 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
         if (!out.exists)
             return ERROR_PATH_NOT_FOUND;
         if (!out.names.empty()) {
-            Directory next(OpenStep(drive, directory.fd.Get(), out.names.back(), out.relative));
+            Directory next(OpenStep(drive, directory.fd.Get(), out.names.back(), out.relative),
+                           directory.fat == 0 ? 0 : -1);
             if (next.fd.Get() < 0)
                 return DirectoryError(errno);
             directory = std::move(next);

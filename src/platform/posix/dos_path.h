@@ -45,11 +45,13 @@ struct ResolvedPath {
 
 // Resolves a DOS path on the run's drive C once, component by component
 // from the drive's descriptor: a component names the entry spelt the same
-// (found without listing the directory), else the first (bytewise) spelt
-// the same but for ASCII case, else the one whose generated 8.3 alias it
-// is. Each directory on the way is opened from the one before it without
+// (found without listing the directory, but on a drive on FAT), else the
+// first (bytewise) spelt the same but for ASCII case, else the one whose
+// 8.3 alias it is: on FAT the alias stored there, elsewhere a generated
+// one. Each directory on the way is opened from the one before it without
 // following a link; a link is followed with OpenBeneath, inside the drive
-// only. With `aliases`, each component's alias is found too. Returns
+// only. With `aliases`, each component's alias is found too (on FAT the
+// stored one, in upper case). Returns
 // NO_ERROR when every directory on the way exists; the last component may
 // be missing then (exists false, its name kept as given), or a link that
 // only OpenBeneath tells the target of. Otherwise ERROR_INVALID_NAME,

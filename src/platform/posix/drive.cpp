@@ -2,6 +2,7 @@
 // ever leaving it.
 #include "platform/posix/drive.h"
 
+#include "platform/posix/fat_volume.h"
 #include "platform/posix/run_record.h"
 
 #include <algorithm>
@@ -208,6 +209,7 @@ bool OpenDriveC(DriveC &drive) {
         drive.directory = linked ? device : JoinHostPath(drive.winePrefix, "drive_c");
     }
     drive.root = FileDescriptor(open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    drive.onFat = drive.root.Get() >= 0 && IsOnFat(drive.root.Get());
     return drive.root.Get() >= 0;
 }
 

@@ -23,10 +23,12 @@ struct DriveC {
     std::string directory;  // as configured; empty when nothing is
     std::string winePrefix; // the prefix it was found through, else empty
     FileDescriptor root;    // O_PATH descriptor of the directory, links to it followed
+    bool onFat = false;     // whether that directory lies on a FAT file system
 };
 
-// Locates drive C and opens its directory. Returns false when no drive is
-// configured or its directory cannot be opened (root stays -1).
+// Locates drive C, opens its directory and asks its file system. Returns
+// false when no drive is configured or its directory cannot be opened
+// (root stays -1).
 bool OpenDriveC(DriveC &drive);
 
 // Opens `relative` ('/'-separated, "" for the drive itself) below drive C

@@ -7,6 +7,7 @@
 #include "platform/posix/ascii.h"
 #include "platform/posix/dos_path.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/fat_volume.h"
 #include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
@@ -160,6 +161,9 @@ HANDLE OpenForWriting(const char *name) {
     bool exists = fstatat(path.parent.Get(), path.LastName(), &before, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && IsReadOnlyFile(before))
         return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
+    // CREATE_ALWAYS refuses a hidden or system file, as it does read-only ones.
+    if (int cause = exists ? AttributeCause(path.parent.Get(), path.LastName(), before) : 0)
+        return Fail(ERROR_ACCESS_DENIED, cause);
     if (Settings().dryRun)
         return OpenShadow(name, path, exists ? &before : nullptr);
     // No O_TRUNC: whatever is found must be checked before it is emptied.
@@ -418,6 +422,8 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
         return Fail(ERROR_ACCESS_DENIED, NotAFile(targetInfo));
     if (targetExists && IsReadOnlyFile(targetInfo))
         return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
+    if (int cause = targetExists ? AttributeCause(directory, target.LastName(), targetInfo) : 0)
+        return Fail(ERROR_ACCESS_DENIED, cause);
     // Allocated first: from the side file's creation on, nothing may throw
     // past its removal.
     std::vector<char> buffer(kBufferSize);

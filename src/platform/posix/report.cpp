@@ -61,6 +61,8 @@ constexpr Reason kCauseTexts[] = {
     {kCauseSymbolicLink, "a symbolic link"},
     {kCauseNotRegular, "not a regular file"},
     {kCauseHardLinks, "has other hard links"},
+    {kCauseHidden, "hidden"},
+    {kCauseSystem, "system"},
     {ENOSPC, "disk full"},
     {EDQUOT, "disk full"},
     {EFBIG, "disk full"},

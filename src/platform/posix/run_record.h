@@ -31,6 +31,8 @@ constexpr int kCauseDirectory = -2;    // a directory where a file must be
 constexpr int kCauseSymbolicLink = -3; // a link where a file must be
 constexpr int kCauseNotRegular = -4;   // a device, FIFO or socket
 constexpr int kCauseHardLinks = -5;    // a file that other names share
+constexpr int kCauseHidden = -6;       // the hidden attribute, on a FAT volume
+constexpr int kCauseSystem = -7;       // the system attribute, on a FAT volume
 
 // Notes the cause of the failure about to be reported: an errno value (as
 // ErrorFromErrno converts it) or a kCause value. The last one noted in a

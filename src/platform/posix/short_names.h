@@ -1,5 +1,6 @@
 // 8.3 names of the entries of a host directory, generated the way Windows
-// does for long names, so that DOS-side text can name any entry. Private
+// does for long names, so that DOS-side text can name any entry. A FAT
+// volume stores its own, which are read instead (fat_volume.h). Private
 // to src/platform/posix.
 #pragma once
 
