@@ -6,8 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using e2e::NotMade;
@@ -27,6 +35,14 @@ std::string NoDrive(const std::string &why) {
     std::string reason = "no drive C at {drive} (" + why + ")";
     return NotMade("C:\\AUTOEXEC.BAT", "autoexec.bat", reason) +
            NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", reason);
+}
+
+// `text` with "{drive}" replaced by `drive`.
+std::string Placed(std::string text, const std::string &drive) {
+    for (std::size_t at = text.find("{drive}"); at != std::string::npos;
+         at = text.find("{drive}", at + drive.size()))
+        text.replace(at, 7, drive);
+    return text;
 }
 
 const testutil::Tree kDrive = {{"AUTOEXEC.BAT", kOldAutoexec},
@@ -50,14 +66,10 @@ class FaultTest : public ::testing::Test {
             env["DOSPREP_DRIVE_C"] = drive.Path();
         testutil::ProgramResult result = testutil::RunProgram(
             {DOSPREP_EXE}, env, {"WINEPREFIX", "DOSPREP_WINDIR"}, {kernel, fileLimit});
-        std::string placed = errors;
-        std::string real = fs::weakly_canonical(env["DOSPREP_DRIVE_C"]).string();
-        for (std::size_t at = placed.find("{drive}"); at != std::string::npos;
-             at = placed.find("{drive}", at + real.size()))
-            placed.replace(at, 7, real);
         EXPECT_EQ(result.signal, 0);
         EXPECT_EQ(result.exitCode, errors.empty() ? 0 : 1);
-        EXPECT_EQ(result.output, placed);
+        EXPECT_EQ(result.output,
+                  Placed(errors, fs::weakly_canonical(env["DOSPREP_DRIVE_C"]).string()));
     }
 
     std::string Autoexec() { return ReadBytes(drive / "AUTOEXEC.BAT").value_or("<missing>"); }
@@ -82,10 +94,11 @@ TEST_F(FaultTest, ReadOnlyAutoexecIsLeftAsItWas) {
     ExpectNoTemporaryFiles();
 }
 
-TEST_F(FaultTest, FullDiskLeavesTheTargetAndGoesOn) {
+// As under `ulimit -f 8`: the program ignores SIGXFSZ itself.
+TEST_F(FaultTest, FileSizeLimitLeavesTheTargetAndGoesOn) {
     std::string big = kOldAutoexec + std::string(200000, 'x') + "\r\n";
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", big);
-    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "disk full"), {}, 64 * 1024);
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "file too large"), {}, 8 * 1024);
     EXPECT_EQ(Autoexec(), big);
     EXPECT_EQ(Escaped(Dosstart()), Escaped(kNewDosstart));
     ExpectNoTemporaryFiles();
@@ -295,6 +308,163 @@ TEST_F(FaultTest, FourMegabyteLineWithoutLineEnd) {
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", line);
     Run("");
     EXPECT_EQ(Autoexec(), line + "\r\n" + kBlaster);
+}
+
+// The runs below stop themselves at a known point: once they have read
+// 64 KiB of this AUTOEXEC.BAT, their temporary file made and partly written.
+const std::string kBigAutoexec = kOldAutoexec + std::string(200000, 'x') + "\r\n";
+const std::string kBigPrepared =
+    "@ECHO OFF\r\nPATH C:\\DOS\r\n" + std::string(200000, 'x') + "\r\n" + kBlaster;
+
+class PausedRunTest : public FaultTest {
+  protected:
+    testutil::TempDir tmpdir; // the runs' TMPDIR
+
+    void SetUp() override {
+        FaultTest::SetUp();
+        testutil::WriteBytes(drive / "AUTOEXEC.BAT", kBigAutoexec);
+    }
+
+    testutil::StartedProgram Start(const std::vector<std::string> &args, bool paused) {
+        std::map<std::string, std::string> env = {{"DOSPREP_DRIVE_C", drive.Path()},
+                                                  {"TMPDIR", tmpdir.Path()}};
+        if (paused)
+            env.insert({{"LD_PRELOAD", DOSPREP_READ_FAULT_SHIM},
+                        {"DOSPREP_STOP_FILE", "/AUTOEXEC.BAT"},
+                        {"DOSPREP_STOP_AFTER", "65536"},
+                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+        std::vector<std::string> argv = {DOSPREP_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return testutil::StartProgram(argv, env, {"WINEPREFIX", "DOSPREP_WINDIR"});
+    }
+
+    void ExpectTmpdirEmpty() {
+        EXPECT_TRUE(fs::is_empty(tmpdir.Path()))
+            << testutil::Describe(testutil::SnapshotTree(tmpdir.Path()));
+    }
+};
+
+// Drive C's lock, held by the test itself as a run would hold it ("": none).
+class FileDescriptorLock {
+  public:
+    explicit FileDescriptorLock(const std::string &directory)
+        : fd_(directory.empty() ? -1 : open(directory.c_str(), O_RDONLY | O_DIRECTORY)) {
+        if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0)
+            ADD_FAILURE() << "cannot lock " << directory;
+    }
+    ~FileDescriptorLock() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    FileDescriptorLock(const FileDescriptorLock &) = delete;
+    FileDescriptorLock &operator=(const FileDescriptorLock &) = delete;
+
+  private:
+    int fd_;
+};
+
+// Whether `program` waits in flock: /proc/locks lists a waiter ("->") by
+// its pid. Polls that state until it shows, or the program ends.
+bool WaitsForTheLock(const testutil::StartedProgram &program) {
+    std::string pid = " " + std::to_string(program.pid) + " ";
+    while (testutil::StillRunning(program)) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("-> FLOCK") != std::string::npos && line.find(pid) != std::string::npos)
+                return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// A second run started while the first is paused in the middle of its
+// AUTOEXEC.BAT waits for it, touching nothing, and then runs: both end
+// silently with status 0, as one run after the other. A dry run shares
+// the lock with other dry runs only.
+TEST_F(PausedRunTest, OverlappingRunsEndOneAfterTheOther) {
+    struct Case {
+        std::vector<std::string> first, second;
+    };
+    const Case cases[] = {{{}, {}}, {{}, {"--dry-run"}}, {{"--dry-run"}, {"--diff"}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.first) + " then " +
+                     ::testing::PrintToString(c.second));
+        testutil::MakeTree(drive.Path(), kDrive);
+        testutil::WriteBytes(drive / "AUTOEXEC.BAT", kBigAutoexec);
+        testutil::StartedProgram first = Start(c.first, true);
+        ASSERT_TRUE(testutil::WaitUntilStopped(first));
+        testutil::Tree whileFirst = testutil::SnapshotTree(drive.Path());
+        testutil::StartedProgram second = Start(c.second, false);
+        EXPECT_TRUE(WaitsForTheLock(second));
+        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())),
+                  testutil::Describe(whileFirst));
+        kill(first.pid, SIGCONT);
+        testutil::ProgramResult firstResult = testutil::FinishProgram(first);
+        testutil::ProgramResult secondResult = testutil::FinishProgram(second);
+        for (const testutil::ProgramResult &result : {firstResult, secondResult}) {
+            EXPECT_EQ(result.exitCode, 0);
+            EXPECT_EQ(result.standardError, "");
+        }
+        // Whichever writes, writes first; a dry run after it has nothing to show.
+        bool firstShows = c.first == std::vector<std::string>{"--dry-run"};
+        EXPECT_EQ(firstResult.standardOutput.starts_with("--- a/AUTOEXEC.BAT\n"), firstShows);
+        EXPECT_EQ(secondResult.standardOutput.starts_with("--- a/AUTOEXEC.BAT\n"), firstShows);
+        EXPECT_EQ(Autoexec(), kBigPrepared);
+        EXPECT_EQ(Escaped(Dosstart()), Escaped(kNewDosstart));
+        ExpectNoTemporaryFiles();
+        ExpectTmpdirEmpty();
+    }
+}
+
+// SIGINT, SIGTERM or SIGHUP in the middle of AUTOEXEC.BAT: both files stay
+// as they were, the run's temporary files go, in the tree and in TMPDIR,
+// and it ends with 128 plus the signal, naming what it did not make. A run
+// waiting for the lock ends so too.
+TEST_F(PausedRunTest, InterruptedRunLeavesNothingBehind) {
+    struct Case {
+        int signal;
+        std::vector<std::string> args;
+        bool waiting = false; // signalled while it waits for the lock, held here
+    };
+    const Case cases[] = {{SIGINT, {}},
+                          {SIGTERM, {"--diff"}},
+                          {SIGHUP, {"--dry-run"}},
+                          {SIGTERM, {}, true},
+                          {SIGINT, {"--diff"}, true}};
+    const std::string interrupted =
+        NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "interrupted") +
+        NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/DOSSTART.BAT", "interrupted");
+    const testutil::Tree before = testutil::SnapshotTree(drive.Path());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + " " + ::testing::PrintToString(c.args) +
+                     (c.waiting ? ", waiting" : ""));
+        FileDescriptorLock held(c.waiting ? drive.Path() : "");
+        testutil::StartedProgram run = Start(c.args, !c.waiting);
+        ASSERT_TRUE(c.waiting ? WaitsForTheLock(run) : testutil::WaitUntilStopped(run));
+        kill(run.pid, c.signal);
+        kill(run.pid, SIGCONT);
+        testutil::ProgramResult result = testutil::FinishProgram(run);
+        EXPECT_EQ(result.signal, 0);
+        EXPECT_EQ(result.exitCode, 128 + c.signal);
+        EXPECT_EQ(result.standardOutput, "");
+        EXPECT_EQ(result.standardError,
+                  c.waiting ? "" : Placed(interrupted, fs::canonical(drive.Path())));
+        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())),
+                  testutil::Describe(before));
+        ExpectTmpdirEmpty();
+    }
+}
+
+// A run that finds drive C locked for a minute gives up, touching nothing,
+// and names the process that holds it. (This test takes that minute.)
+TEST_F(FaultTest, GivesUpOnADriveLockedForAMinute) {
+    testutil::Tree before = testutil::SnapshotTree(drive.Path());
+    FileDescriptorLock held(drive.Path());
+    std::string name;
+    std::getline(std::ifstream("/proc/self/comm"), name);
+    Run("dosprep: drive C ({drive}): in use by process " + std::to_string(getpid()) + " (" + name +
+        "); gave up after 60 s, nothing changed\n");
+    EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())), testutil::Describe(before));
 }
 
 } // namespace

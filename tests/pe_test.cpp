@@ -157,7 +157,7 @@ TEST_F(PeImageTest, IsASmall32BitGuiProgramForWindows4) {
                               "MajorOSystemVersion\t4", "MinorOSystemVersion\t0",
                               "MajorSubsystemVersion\t4", "MinorSubsystemVersion\t0"})
         EXPECT_NE(headers_.find(field), std::string::npos) << field;
-    EXPECT_LE(std::filesystem::file_size(Win32Exe()), 32u * 1024u);
+    EXPECT_LE(std::filesystem::file_size(Win32Exe()), 8u * 1024u);
 }
 
 TEST_F(PeImageTest, ImportsOnlyWhatWindows95Kernel32Exports) {
