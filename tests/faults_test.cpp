@@ -455,6 +455,104 @@ TEST_F(PausedRunTest, InterruptedRunLeavesNothingBehind) {
     }
 }
 
+// What is wrong with the environment is named as such: TMPDIR, and a
+// directory that exists but cannot be searched. Those rows run as nobody,
+// for root may search any directory.
+TEST_F(FaultTest, EnvironmentProblemsAreNamed) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string tmpdir;               // "{drive}" and "{tmp}" are placed
+        const char *unsearchable = "";    // made mode 0644 below drive C
+        rlim_t fileLimit = RLIM_INFINITY; // only TMPDIR is written
+        std::string output = "";
+        bool asNobody = false; // mode bits hold for root too only so
+    };
+    const std::string noDiff = "dosprep: cannot use TMPDIR ({tmp}/missing) for the diff: ";
+    const std::string denied = "permission denied on C:\\WINDOWS ({drive}/WINDOWS)";
+    const Case cases[] = {
+        {"TMPDIR missing",
+         {"--dry-run"},
+         "{tmp}/missing",
+         "",
+         RLIM_INFINITY,
+         noDiff + "No such file or directory\n"},
+        {"TMPDIR inside drive C",
+         {"--diff"},
+         "{drive}/WINDOWS",
+         "",
+         RLIM_INFINITY,
+         "dosprep: cannot use TMPDIR ({drive}/WINDOWS) for the diff: it lies inside drive C\n"},
+        {"TMPDIR full",
+         {"--dry-run"},
+         "{tmp}",
+         "",
+         8 * 1024,
+         "--- a/WINDOWS/DOSSTART.BAT\n+++ b/WINDOWS/DOSSTART.BAT\n@@ -1 +1,2 @@\n @ECHO "
+         "OFF\r\n+C:\\WINDOWS\\audprep.exe /S\r\n" +
+             NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT",
+                     "cannot write its copy in TMPDIR ({tmp}): file too large")},
+        {"TMPDIR not writable",
+         {"--diff"},
+         "{tmp}/closed",
+         "",
+         RLIM_INFINITY,
+         "dosprep: cannot use TMPDIR ({tmp}/closed) for the diff: Permission denied\n",
+         true},
+        {"Windows directory not searchable",
+         {},
+         "{tmp}",
+         "WINDOWS",
+         RLIM_INFINITY,
+         NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", denied) +
+             NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", denied),
+         true},
+        {"drive C not searchable",
+         {"--dry-run"},
+         "{tmp}",
+         ".",
+         RLIM_INFINITY,
+         "dosprep: drive C ({drive}): permission denied; nothing changed\n",
+         true},
+    };
+    std::vector<std::string> nobody;
+    if (geteuid() == 0)
+        nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        testutil::TempDir base;
+        std::string driveC = base / "drive", tmp = base / "tmp";
+        testutil::MakeTree(driveC, kDrive);
+        testutil::WriteBytes(driveC + "/AUTOEXEC.BAT", kOldAutoexec + std::string(9000, 'x'));
+        fs::create_directories(tmp + "/closed");
+        for (const std::string &open : {base.Path(), driveC, tmp})
+            fs::permissions(open, fs::perms::all, fs::perm_options::add);
+        fs::permissions(tmp + "/closed", fs::perms::owner_all);
+        if (*c.unsearchable != '\0')
+            fs::permissions(driveC + "/" + c.unsearchable,
+                            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::others_read);
+        testutil::Tree before = testutil::SnapshotTree(driveC);
+        std::vector<std::string> argv = c.asNobody ? nobody : std::vector<std::string>{};
+        argv.push_back(DOSPREP_EXE);
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto place = [&](std::string text) {
+            text = Placed(text, driveC);
+            for (std::size_t at = text.find("{tmp}"); at != std::string::npos;
+                 at = text.find("{tmp}", at + tmp.size()))
+                text.replace(at, 5, tmp);
+            return text;
+        };
+        testutil::ProgramResult result = testutil::RunProgram(
+            argv, {{"DOSPREP_DRIVE_C", driveC}, {"TMPDIR", place(c.tmpdir)}},
+            {"WINEPREFIX", "DOSPREP_WINDIR"}, {testutil::Kernel::AsItIs, c.fileLimit});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.output, place(c.output));
+        fs::permissions(driveC, fs::perms::owner_all, fs::perm_options::add);
+        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(driveC)), testutil::Describe(before));
+    }
+}
+
 // A run that finds drive C locked for a minute gives up, touching nothing,
 // and names the process that holds it. (This test takes that minute.)
 TEST_F(FaultTest, GivesUpOnADriveLockedForAMinute) {
