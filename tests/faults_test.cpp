@@ -2,12 +2,14 @@
 // write nothing it should not, never die of a signal, and name on stderr
 // each edit that it could not make.
 #include "e2e_cases.h"
+#include "platform/posix/descriptor.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -37,11 +39,12 @@ std::string NoDrive(const std::string &why) {
            NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", reason);
 }
 
-// `text` with "{drive}" replaced by `drive`.
-std::string Placed(std::string text, const std::string &drive) {
-    for (std::size_t at = text.find("{drive}"); at != std::string::npos;
-         at = text.find("{drive}", at + drive.size()))
-        text.replace(at, 7, drive);
+// `text` with "{drive}" replaced by `drive`, and "{tmp}" by `tmp`.
+std::string Placed(std::string text, const std::string &drive, const std::string &tmp = "") {
+    for (const auto &[key, value] : {std::pair{"{drive}", drive}, {"{tmp}", tmp}})
+        for (std::size_t at = text.find(key); at != std::string::npos;
+             at = text.find(key, at + value.size()))
+            text.replace(at, std::strlen(key), value);
     return text;
 }
 
@@ -313,8 +316,6 @@ TEST_F(FaultTest, FourMegabyteLineWithoutLineEnd) {
 // The runs below stop themselves at a known point: once they have read
 // 64 KiB of this AUTOEXEC.BAT, their temporary file made and partly written.
 const std::string kBigAutoexec = kOldAutoexec + std::string(200000, 'x') + "\r\n";
-const std::string kBigPrepared =
-    "@ECHO OFF\r\nPATH C:\\DOS\r\n" + std::string(200000, 'x') + "\r\n" + kBlaster;
 
 class PausedRunTest : public FaultTest {
   protected:
@@ -325,7 +326,7 @@ class PausedRunTest : public FaultTest {
         testutil::WriteBytes(drive / "AUTOEXEC.BAT", kBigAutoexec);
     }
 
-    testutil::StartedProgram Start(const std::vector<std::string> &args, bool paused) {
+    testutil::StartedProgram Start(std::vector<std::string> argv, bool paused) {
         std::map<std::string, std::string> env = {{"DOSPREP_DRIVE_C", drive.Path()},
                                                   {"TMPDIR", tmpdir.Path()}};
         if (paused)
@@ -333,35 +334,24 @@ class PausedRunTest : public FaultTest {
                         {"DOSPREP_STOP_FILE", "/AUTOEXEC.BAT"},
                         {"DOSPREP_STOP_AFTER", "65536"},
                         {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
-        std::vector<std::string> argv = {DOSPREP_EXE};
-        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.begin(), DOSPREP_EXE);
         return testutil::StartProgram(argv, env, {"WINEPREFIX", "DOSPREP_WINDIR"});
     }
 
-    void ExpectTmpdirEmpty() {
-        EXPECT_TRUE(fs::is_empty(tmpdir.Path()))
-            << testutil::Describe(testutil::SnapshotTree(tmpdir.Path()));
+    // The tree as it was, the run's temporary files gone, TMPDIR empty.
+    void ExpectTree(const testutil::Tree &expected) {
+        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())),
+                  testutil::Describe(expected));
+        EXPECT_TRUE(fs::is_empty(tmpdir.Path()));
     }
 };
 
-// Drive C's lock, held by the test itself as a run would hold it ("": none).
-class FileDescriptorLock {
-  public:
-    explicit FileDescriptorLock(const std::string &directory)
-        : fd_(directory.empty() ? -1 : open(directory.c_str(), O_RDONLY | O_DIRECTORY)) {
-        if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0)
-            ADD_FAILURE() << "cannot lock " << directory;
-    }
-    ~FileDescriptorLock() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    FileDescriptorLock(const FileDescriptorLock &) = delete;
-    FileDescriptorLock &operator=(const FileDescriptorLock &) = delete;
-
-  private:
-    int fd_;
-};
+// Drive C's lock, taken by the test as a run takes it.
+dosprep::posix::FileDescriptor LockDrive(const std::string &directory) {
+    dosprep::posix::FileDescriptor fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(flock(fd.Get(), LOCK_EX), 0);
+    return fd;
+}
 
 // Whether `program` waits in flock: /proc/locks lists a waiter ("->") by
 // its pid. Polls that state until it shows, or the program ends.
@@ -377,54 +367,51 @@ bool WaitsForTheLock(const testutil::StartedProgram &program) {
     return false;
 }
 
-// A second run started while the first is paused in the middle of its
-// AUTOEXEC.BAT waits for it, touching nothing, and then runs: both end
-// silently with status 0, as one run after the other. A dry run shares
-// the lock with other dry runs only.
+// A second run started while the first is paused in the middle of
+// AUTOEXEC.BAT waits for it, touching nothing, then runs: both end silently
+// with status 0, as one run after the other. A dry run shares the lock with
+// dry runs only; its diff is of the file before or after, never between.
 TEST_F(PausedRunTest, OverlappingRunsEndOneAfterTheOther) {
-    struct Case {
-        std::vector<std::string> first, second;
-    };
-    const Case cases[] = {{{}, {}}, {{}, {"--dry-run"}}, {{"--dry-run"}, {"--diff"}}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.first) + " then " +
-                     ::testing::PrintToString(c.second));
+    using Args = std::vector<std::string>;
+    const std::pair<Args, Args> cases[] = {
+        {{}, {}}, {{}, {"--dry-run"}}, {{"--dry-run"}, {"--diff"}}};
+    testutil::Tree prepared =
+        e2e::With(testutil::SnapshotTree(drive.Path()),
+                  {{"AUTOEXEC.BAT",
+                    "@ECHO OFF\r\nPATH C:\\DOS\r\n" + std::string(200000, 'x') + "\r\n" + kBlaster},
+                   {"WINDOWS/DOSSTART.BAT", kNewDosstart}});
+    for (const auto &[firstArgs, secondArgs] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(firstArgs) + ::testing::PrintToString(secondArgs));
         testutil::MakeTree(drive.Path(), kDrive);
         testutil::WriteBytes(drive / "AUTOEXEC.BAT", kBigAutoexec);
-        testutil::StartedProgram first = Start(c.first, true);
+        testutil::StartedProgram first = Start(firstArgs, true);
         ASSERT_TRUE(testutil::WaitUntilStopped(first));
         testutil::Tree whileFirst = testutil::SnapshotTree(drive.Path());
-        testutil::StartedProgram second = Start(c.second, false);
+        testutil::StartedProgram second = Start(secondArgs, false);
         EXPECT_TRUE(WaitsForTheLock(second));
         EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())),
                   testutil::Describe(whileFirst));
         kill(first.pid, SIGCONT);
-        testutil::ProgramResult firstResult = testutil::FinishProgram(first);
-        testutil::ProgramResult secondResult = testutil::FinishProgram(second);
-        for (const testutil::ProgramResult &result : {firstResult, secondResult}) {
+        bool dryRunFirst = !firstArgs.empty();
+        for (const testutil::StartedProgram &run : {first, second}) {
+            testutil::ProgramResult result = testutil::FinishProgram(run);
             EXPECT_EQ(result.exitCode, 0);
             EXPECT_EQ(result.standardError, "");
+            EXPECT_EQ(result.standardOutput.starts_with("--- a/AUTOEXEC.BAT\n"), dryRunFirst);
         }
-        // Whichever writes, writes first; a dry run after it has nothing to show.
-        bool firstShows = c.first == std::vector<std::string>{"--dry-run"};
-        EXPECT_EQ(firstResult.standardOutput.starts_with("--- a/AUTOEXEC.BAT\n"), firstShows);
-        EXPECT_EQ(secondResult.standardOutput.starts_with("--- a/AUTOEXEC.BAT\n"), firstShows);
-        EXPECT_EQ(Autoexec(), kBigPrepared);
-        EXPECT_EQ(Escaped(Dosstart()), Escaped(kNewDosstart));
-        ExpectNoTemporaryFiles();
-        ExpectTmpdirEmpty();
+        ExpectTree(prepared);
     }
 }
 
-// SIGINT, SIGTERM or SIGHUP in the middle of AUTOEXEC.BAT: both files stay
-// as they were, the run's temporary files go, in the tree and in TMPDIR,
-// and it ends with 128 plus the signal, naming what it did not make. A run
-// waiting for the lock ends so too.
+// SIGINT, SIGTERM or SIGHUP in the middle of AUTOEXEC.BAT, or while a run
+// waits for the lock: both files stay as they were, the run's temporary
+// files go, in the tree and in TMPDIR, and it ends with 128 plus the
+// signal, naming each edit it did not make (a waiting run made none yet).
 TEST_F(PausedRunTest, InterruptedRunLeavesNothingBehind) {
     struct Case {
         int signal;
         std::vector<std::string> args;
-        bool waiting = false; // signalled while it waits for the lock, held here
+        bool waiting = false;
     };
     const Case cases[] = {{SIGINT, {}},
                           {SIGTERM, {"--diff"}},
@@ -436,118 +423,71 @@ TEST_F(PausedRunTest, InterruptedRunLeavesNothingBehind) {
         NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/DOSSTART.BAT", "interrupted");
     const testutil::Tree before = testutil::SnapshotTree(drive.Path());
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(strsignal(c.signal)) + " " + ::testing::PrintToString(c.args) +
-                     (c.waiting ? ", waiting" : ""));
-        FileDescriptorLock held(c.waiting ? drive.Path() : "");
+        SCOPED_TRACE(strsignal(c.signal) + ::testing::PrintToString(c.args));
+        dosprep::posix::FileDescriptor held;
+        if (c.waiting)
+            held = LockDrive(drive.Path());
         testutil::StartedProgram run = Start(c.args, !c.waiting);
         ASSERT_TRUE(c.waiting ? WaitsForTheLock(run) : testutil::WaitUntilStopped(run));
         kill(run.pid, c.signal);
         kill(run.pid, SIGCONT);
         testutil::ProgramResult result = testutil::FinishProgram(run);
-        EXPECT_EQ(result.signal, 0);
         EXPECT_EQ(result.exitCode, 128 + c.signal);
-        EXPECT_EQ(result.standardOutput, "");
-        EXPECT_EQ(result.standardError,
-                  c.waiting ? "" : Placed(interrupted, fs::canonical(drive.Path())));
-        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())),
-                  testutil::Describe(before));
-        ExpectTmpdirEmpty();
+        EXPECT_EQ(result.output, c.waiting ? "" : Placed(interrupted, drive.Path()));
+        ExpectTree(before);
     }
 }
 
 // What is wrong with the environment is named as such: TMPDIR, and a
-// directory that exists but cannot be searched. Those rows run as nobody,
-// for root may search any directory.
+// directory that exists but cannot be searched. The runs are nobody's on
+// a tree open to all, for root may search any directory; only TMPDIR is
+// written past the file-size limit of 8 KiB.
 TEST_F(FaultTest, EnvironmentProblemsAreNamed) {
     struct Case {
-        const char *name;
-        std::vector<std::string> args;
-        std::string tmpdir;               // "{drive}" and "{tmp}" are placed
-        const char *unsearchable = "";    // made mode 0644 below drive C
-        rlim_t fileLimit = RLIM_INFINITY; // only TMPDIR is written
-        std::string output = "";
-        bool asNobody = false; // mode bits hold for root too only so
+        const char *tmpdir, *unsearchable, *option; // "{drive}", "{tmp}" placed
+        std::string output;
     };
-    const std::string noDiff = "dosprep: cannot use TMPDIR ({tmp}/missing) for the diff: ";
+    const std::string noDiff = "dosprep: cannot use TMPDIR ({tmp}/";
     const std::string denied = "permission denied on C:\\WINDOWS ({drive}/WINDOWS)";
     const Case cases[] = {
-        {"TMPDIR missing",
-         {"--dry-run"},
-         "{tmp}/missing",
-         "",
-         RLIM_INFINITY,
-         noDiff + "No such file or directory\n"},
-        {"TMPDIR inside drive C",
-         {"--diff"},
-         "{drive}/WINDOWS",
-         "",
-         RLIM_INFINITY,
-         "dosprep: cannot use TMPDIR ({drive}/WINDOWS) for the diff: it lies inside drive C\n"},
-        {"TMPDIR full",
-         {"--dry-run"},
-         "{tmp}",
-         "",
-         8 * 1024,
-         "--- a/WINDOWS/DOSSTART.BAT\n+++ b/WINDOWS/DOSSTART.BAT\n@@ -1 +1,2 @@\n @ECHO "
-         "OFF\r\n+C:\\WINDOWS\\audprep.exe /S\r\n" +
+        {"{tmp}/gone", "", "--dry-run", noDiff + "gone) for the diff: No such file or directory\n"},
+        {"{tmp}/closed", "", "--diff", noDiff + "closed) for the diff: Permission denied\n"},
+        {"{tmp}", "", "--dry-run",
+         "--- a/WINDOWS/DOSSTART.BAT\n+++ b/WINDOWS/DOSSTART.BAT\n@@ -1 +1,2 @@\n @ECHO OFF\r\n+" +
+             std::string("C:\\WINDOWS\\audprep.exe /S\r\n") +
              NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT",
                      "cannot write its copy in TMPDIR ({tmp}): file too large")},
-        {"TMPDIR not writable",
-         {"--diff"},
-         "{tmp}/closed",
-         "",
-         RLIM_INFINITY,
-         "dosprep: cannot use TMPDIR ({tmp}/closed) for the diff: Permission denied\n",
-         true},
-        {"Windows directory not searchable",
-         {},
-         "{tmp}",
-         "WINDOWS",
-         RLIM_INFINITY,
+        {"{tmp}", "WINDOWS", "",
          NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", denied) +
-             NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", denied),
-         true},
-        {"drive C not searchable",
-         {"--dry-run"},
-         "{tmp}",
-         ".",
-         RLIM_INFINITY,
-         "dosprep: drive C ({drive}): permission denied; nothing changed\n",
-         true},
+             NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", denied)},
+        {"{tmp}", ".", "--dry-run",
+         "dosprep: drive C ({drive}): permission denied; nothing changed\n"},
     };
-    std::vector<std::string> nobody;
-    if (geteuid() == 0)
-        nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.output);
         testutil::TempDir base;
         std::string driveC = base / "drive", tmp = base / "tmp";
         testutil::MakeTree(driveC, kDrive);
         testutil::WriteBytes(driveC + "/AUTOEXEC.BAT", kOldAutoexec + std::string(9000, 'x'));
         fs::create_directories(tmp + "/closed");
-        for (const std::string &open : {base.Path(), driveC, tmp})
-            fs::permissions(open, fs::perms::all, fs::perm_options::add);
+        for (const auto &entry : fs::recursive_directory_iterator(base.Path()))
+            fs::permissions(entry, fs::perms::all, fs::perm_options::add);
+        fs::permissions(base.Path(), fs::perms::all, fs::perm_options::add);
         fs::permissions(tmp + "/closed", fs::perms::owner_all);
         if (*c.unsearchable != '\0')
-            fs::permissions(driveC + "/" + c.unsearchable,
-                            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                fs::perms::others_read);
+            fs::permissions(driveC + "/" + c.unsearchable, fs::perms(0666)); // no x bit
         testutil::Tree before = testutil::SnapshotTree(driveC);
-        std::vector<std::string> argv = c.asNobody ? nobody : std::vector<std::string>{};
-        argv.push_back(DOSPREP_EXE);
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        auto place = [&](std::string text) {
-            text = Placed(text, driveC);
-            for (std::size_t at = text.find("{tmp}"); at != std::string::npos;
-                 at = text.find("{tmp}", at + tmp.size()))
-                text.replace(at, 5, tmp);
-            return text;
-        };
+        std::vector<std::string> argv = {DOSPREP_EXE};
+        if (geteuid() == 0)
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups", "--"});
+        if (*c.option != '\0')
+            argv.push_back(c.option);
         testutil::ProgramResult result = testutil::RunProgram(
-            argv, {{"DOSPREP_DRIVE_C", driveC}, {"TMPDIR", place(c.tmpdir)}},
-            {"WINEPREFIX", "DOSPREP_WINDIR"}, {testutil::Kernel::AsItIs, c.fileLimit});
+            argv, {{"DOSPREP_DRIVE_C", driveC}, {"TMPDIR", Placed(c.tmpdir, driveC, tmp)}},
+            {"WINEPREFIX", "DOSPREP_WINDIR"}, {testutil::Kernel::AsItIs, 8 * 1024});
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.output, place(c.output));
+        EXPECT_EQ(result.output, Placed(c.output, driveC, tmp));
         fs::permissions(driveC, fs::perms::owner_all, fs::perm_options::add);
         EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(driveC)), testutil::Describe(before));
     }
@@ -557,7 +497,7 @@ TEST_F(FaultTest, EnvironmentProblemsAreNamed) {
 // and names the process that holds it. (This test takes that minute.)
 TEST_F(FaultTest, GivesUpOnADriveLockedForAMinute) {
     testutil::Tree before = testutil::SnapshotTree(drive.Path());
-    FileDescriptorLock held(drive.Path());
+    dosprep::posix::FileDescriptor held = LockDrive(drive.Path());
     std::string name;
     std::getline(std::ifstream("/proc/self/comm"), name);
     Run("dosprep: drive C ({drive}): in use by process " + std::to_string(getpid()) + " (" + name +
