@@ -47,6 +47,9 @@ that of the Wine prefix $WINEPREFIX, else that of ~/.wine.
 
 Exit status is 0 when both files were prepared, 1 when one was not (each such
 file is named on standard error, with the reason), and 2 on a usage error.
+A run waits up to 60 s for another on the same drive C, then gives up with
+status 1; SIGINT, SIGTERM or SIGHUP end it with 128 plus the signal's number,
+its temporary files removed.
 With --print-windows-dir, it is 0 when DOS can name that directory (it is on
 drive C: and each of its names is an 8.3 name), else 1.
 )";
