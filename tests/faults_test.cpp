@@ -452,6 +452,8 @@ TEST_F(FaultTest, EnvironmentProblemsAreNamed) {
     const Case cases[] = {
         {"{tmp}/gone", "", "--dry-run", noDiff + "gone) for the diff: No such file or directory\n"},
         {"{tmp}/closed", "", "--diff", noDiff + "closed) for the diff: Permission denied\n"},
+        {"{drive}/WINDOWS", "", "--diff",
+         "dosprep: cannot use TMPDIR ({drive}/WINDOWS) for the diff: it lies inside drive C\n"},
         {"{tmp}", "", "--dry-run",
          "--- a/WINDOWS/DOSSTART.BAT\n+++ b/WINDOWS/DOSSTART.BAT\n@@ -1 +1,2 @@\n @ECHO OFF\r\n+" +
              std::string("C:\\WINDOWS\\audprep.exe /S\r\n") +
