@@ -45,8 +45,8 @@ constexpr char kRunMutexName[] = "dosprep: one run at a time on drive C";
 constexpr DWORD kRunWaitMilliseconds = 60 * 1000;
 
 // The run's mutex, owned; nullptr when it cannot be had within the wait.
-// WAIT_ABANDONED also makes it ours: a run that died left its files old or
-// new, each replaced by one copy. A mutex that cannot be made at all
+// WAIT_ABANDONED also makes it ours: the run that held it has ended, and
+// waiting on would not bring it back. A mutex that cannot be made at all
 // (another object of that name) counts as held by another run.
 HANDLE TakeRunMutex() {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, kRunMutexName);
