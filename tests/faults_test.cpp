@@ -2,12 +2,22 @@
 // write nothing it should not, never die of a signal, and name on stderr
 // each edit that it could not make.
 #include "e2e_cases.h"
+#include "platform/posix/descriptor.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using e2e::NotMade;
@@ -27,6 +37,15 @@ std::string NoDrive(const std::string &why) {
     std::string reason = "no drive C at {drive} (" + why + ")";
     return NotMade("C:\\AUTOEXEC.BAT", "autoexec.bat", reason) +
            NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", reason);
+}
+
+// `text` with "{drive}" replaced by `drive`, and "{tmp}" by `tmp`.
+std::string Placed(std::string text, const std::string &drive, const std::string &tmp = "") {
+    for (const auto &[key, value] : {std::pair{"{drive}", drive}, {"{tmp}", tmp}})
+        for (std::size_t at = text.find(key); at != std::string::npos;
+             at = text.find(key, at + value.size()))
+            text.replace(at, std::strlen(key), value);
+    return text;
 }
 
 const testutil::Tree kDrive = {{"AUTOEXEC.BAT", kOldAutoexec},
@@ -50,14 +69,10 @@ class FaultTest : public ::testing::Test {
             env["DOSPREP_DRIVE_C"] = drive.Path();
         testutil::ProgramResult result = testutil::RunProgram(
             {DOSPREP_EXE}, env, {"WINEPREFIX", "DOSPREP_WINDIR"}, {kernel, fileLimit});
-        std::string placed = errors;
-        std::string real = fs::weakly_canonical(env["DOSPREP_DRIVE_C"]).string();
-        for (std::size_t at = placed.find("{drive}"); at != std::string::npos;
-             at = placed.find("{drive}", at + real.size()))
-            placed.replace(at, 7, real);
         EXPECT_EQ(result.signal, 0);
         EXPECT_EQ(result.exitCode, errors.empty() ? 0 : 1);
-        EXPECT_EQ(result.output, placed);
+        EXPECT_EQ(result.output,
+                  Placed(errors, fs::weakly_canonical(env["DOSPREP_DRIVE_C"]).string()));
     }
 
     std::string Autoexec() { return ReadBytes(drive / "AUTOEXEC.BAT").value_or("<missing>"); }
@@ -82,10 +97,11 @@ TEST_F(FaultTest, ReadOnlyAutoexecIsLeftAsItWas) {
     ExpectNoTemporaryFiles();
 }
 
-TEST_F(FaultTest, FullDiskLeavesTheTargetAndGoesOn) {
+// As under `ulimit -f 8`: the program ignores SIGXFSZ itself.
+TEST_F(FaultTest, FileSizeLimitLeavesTheTargetAndGoesOn) {
     std::string big = kOldAutoexec + std::string(200000, 'x') + "\r\n";
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", big);
-    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "disk full"), {}, 64 * 1024);
+    Run(NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "file too large"), {}, 8 * 1024);
     EXPECT_EQ(Autoexec(), big);
     EXPECT_EQ(Escaped(Dosstart()), Escaped(kNewDosstart));
     ExpectNoTemporaryFiles();
@@ -295,6 +311,200 @@ TEST_F(FaultTest, FourMegabyteLineWithoutLineEnd) {
     testutil::WriteBytes(drive / "AUTOEXEC.BAT", line);
     Run("");
     EXPECT_EQ(Autoexec(), line + "\r\n" + kBlaster);
+}
+
+// The runs below stop themselves at a known point: once they have read
+// 64 KiB of this AUTOEXEC.BAT, their temporary file made and partly written.
+const std::string kBigAutoexec = kOldAutoexec + std::string(200000, 'x') + "\r\n";
+
+class PausedRunTest : public FaultTest {
+  protected:
+    testutil::TempDir tmpdir; // the runs' TMPDIR
+
+    void SetUp() override {
+        FaultTest::SetUp();
+        testutil::WriteBytes(drive / "AUTOEXEC.BAT", kBigAutoexec);
+    }
+
+    testutil::StartedProgram Start(std::vector<std::string> argv, bool paused) {
+        std::map<std::string, std::string> env = {{"DOSPREP_DRIVE_C", drive.Path()},
+                                                  {"TMPDIR", tmpdir.Path()}};
+        if (paused)
+            env.insert({{"LD_PRELOAD", DOSPREP_READ_FAULT_SHIM},
+                        {"DOSPREP_STOP_FILE", "/AUTOEXEC.BAT"},
+                        {"DOSPREP_STOP_AFTER", "65536"},
+                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+        argv.insert(argv.begin(), DOSPREP_EXE);
+        return testutil::StartProgram(argv, env, {"WINEPREFIX", "DOSPREP_WINDIR"});
+    }
+
+    // The tree as it was, the run's temporary files gone, TMPDIR empty.
+    void ExpectTree(const testutil::Tree &expected) {
+        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())),
+                  testutil::Describe(expected));
+        EXPECT_TRUE(fs::is_empty(tmpdir.Path()));
+    }
+};
+
+// Drive C's lock, taken by the test as a run takes it.
+dosprep::posix::FileDescriptor LockDrive(const std::string &directory) {
+    dosprep::posix::FileDescriptor fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(flock(fd.Get(), LOCK_EX), 0);
+    return fd;
+}
+
+// Whether `program` waits in flock: /proc/locks lists a waiter ("->") by
+// its pid. Polls that state until it shows, or the program ends.
+bool WaitsForTheLock(const testutil::StartedProgram &program) {
+    std::string pid = " " + std::to_string(program.pid) + " ";
+    while (testutil::StillRunning(program)) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("-> FLOCK") != std::string::npos && line.find(pid) != std::string::npos)
+                return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// A second run started while the first is paused in the middle of
+// AUTOEXEC.BAT waits for it, touching nothing, then runs: both end silently
+// with status 0, as one run after the other. A dry run shares the lock with
+// dry runs only; its diff is of the file before or after, never between.
+TEST_F(PausedRunTest, OverlappingRunsEndOneAfterTheOther) {
+    using Args = std::vector<std::string>;
+    const std::pair<Args, Args> cases[] = {
+        {{}, {}}, {{}, {"--dry-run"}}, {{"--dry-run"}, {"--diff"}}};
+    testutil::Tree prepared =
+        e2e::With(testutil::SnapshotTree(drive.Path()),
+                  {{"AUTOEXEC.BAT",
+                    "@ECHO OFF\r\nPATH C:\\DOS\r\n" + std::string(200000, 'x') + "\r\n" + kBlaster},
+                   {"WINDOWS/DOSSTART.BAT", kNewDosstart}});
+    for (const auto &[firstArgs, secondArgs] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(firstArgs) + ::testing::PrintToString(secondArgs));
+        testutil::MakeTree(drive.Path(), kDrive);
+        testutil::WriteBytes(drive / "AUTOEXEC.BAT", kBigAutoexec);
+        testutil::StartedProgram first = Start(firstArgs, true);
+        ASSERT_TRUE(testutil::WaitUntilStopped(first));
+        testutil::Tree whileFirst = testutil::SnapshotTree(drive.Path());
+        testutil::StartedProgram second = Start(secondArgs, false);
+        EXPECT_TRUE(WaitsForTheLock(second));
+        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())),
+                  testutil::Describe(whileFirst));
+        kill(first.pid, SIGCONT);
+        bool dryRunFirst = !firstArgs.empty();
+        for (const testutil::StartedProgram &run : {first, second}) {
+            testutil::ProgramResult result = testutil::FinishProgram(run);
+            EXPECT_EQ(result.exitCode, 0);
+            EXPECT_EQ(result.standardError, "");
+            EXPECT_EQ(result.standardOutput.starts_with("--- a/AUTOEXEC.BAT\n"), dryRunFirst);
+        }
+        ExpectTree(prepared);
+    }
+}
+
+// SIGINT, SIGTERM or SIGHUP in the middle of AUTOEXEC.BAT, or while a run
+// waits for the lock: both files stay as they were, the run's temporary
+// files go, in the tree and in TMPDIR, and it ends with 128 plus the
+// signal, naming each edit it did not make (a waiting run made none yet).
+TEST_F(PausedRunTest, InterruptedRunLeavesNothingBehind) {
+    struct Case {
+        int signal;
+        std::vector<std::string> args;
+        bool waiting = false;
+    };
+    const Case cases[] = {{SIGINT, {}},
+                          {SIGTERM, {"--diff"}},
+                          {SIGHUP, {"--dry-run"}},
+                          {SIGTERM, {}, true},
+                          {SIGINT, {"--diff"}, true}};
+    const std::string interrupted =
+        NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", "interrupted") +
+        NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/DOSSTART.BAT", "interrupted");
+    const testutil::Tree before = testutil::SnapshotTree(drive.Path());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(strsignal(c.signal) + ::testing::PrintToString(c.args));
+        dosprep::posix::FileDescriptor held;
+        if (c.waiting)
+            held = LockDrive(drive.Path());
+        testutil::StartedProgram run = Start(c.args, !c.waiting);
+        ASSERT_TRUE(c.waiting ? WaitsForTheLock(run) : testutil::WaitUntilStopped(run));
+        kill(run.pid, c.signal);
+        kill(run.pid, SIGCONT);
+        testutil::ProgramResult result = testutil::FinishProgram(run);
+        EXPECT_EQ(result.exitCode, 128 + c.signal);
+        EXPECT_EQ(result.output, c.waiting ? "" : Placed(interrupted, drive.Path()));
+        ExpectTree(before);
+    }
+}
+
+// What is wrong with the environment is named as such: TMPDIR, and a
+// directory that exists but cannot be searched. The runs are nobody's on
+// a tree open to all, for root may search any directory; only TMPDIR is
+// written past the file-size limit of 8 KiB.
+TEST_F(FaultTest, EnvironmentProblemsAreNamed) {
+    struct Case {
+        const char *tmpdir, *unsearchable, *option; // "{drive}", "{tmp}" placed
+        std::string output;
+    };
+    const std::string noDiff = "dosprep: cannot use TMPDIR ({tmp}/";
+    const std::string denied = "permission denied on C:\\WINDOWS ({drive}/WINDOWS)";
+    const Case cases[] = {
+        {"{tmp}/gone", "", "--dry-run", noDiff + "gone) for the diff: No such file or directory\n"},
+        {"{tmp}/closed", "", "--diff", noDiff + "closed) for the diff: Permission denied\n"},
+        {"{drive}/WINDOWS", "", "--diff",
+         "dosprep: cannot use TMPDIR ({drive}/WINDOWS) for the diff: it lies inside drive C\n"},
+        {"{tmp}", "", "--dry-run",
+         "--- a/WINDOWS/DOSSTART.BAT\n+++ b/WINDOWS/DOSSTART.BAT\n@@ -1 +1,2 @@\n @ECHO OFF\r\n+" +
+             std::string("C:\\WINDOWS\\audprep.exe /S\r\n") +
+             NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT",
+                     "cannot write its copy in TMPDIR ({tmp}): file too large")},
+        {"{tmp}", "WINDOWS", "",
+         NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", denied) +
+             NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat", denied)},
+        {"{tmp}", ".", "--dry-run",
+         "dosprep: drive C ({drive}): permission denied; nothing changed\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.output);
+        testutil::TempDir base;
+        std::string driveC = base / "drive", tmp = base / "tmp";
+        testutil::MakeTree(driveC, kDrive);
+        testutil::WriteBytes(driveC + "/AUTOEXEC.BAT", kOldAutoexec + std::string(9000, 'x'));
+        fs::create_directories(tmp + "/closed");
+        for (const auto &entry : fs::recursive_directory_iterator(base.Path()))
+            fs::permissions(entry, fs::perms::all, fs::perm_options::add);
+        fs::permissions(base.Path(), fs::perms::all, fs::perm_options::add);
+        fs::permissions(tmp + "/closed", fs::perms::owner_all);
+        if (*c.unsearchable != '\0')
+            fs::permissions(driveC + "/" + c.unsearchable, fs::perms(0666)); // no x bit
+        testutil::Tree before = testutil::SnapshotTree(driveC);
+        std::vector<std::string> argv = {DOSPREP_EXE};
+        if (geteuid() == 0)
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups", "--"});
+        if (*c.option != '\0')
+            argv.push_back(c.option);
+        testutil::ProgramResult result = testutil::RunProgram(
+            argv, {{"DOSPREP_DRIVE_C", driveC}, {"TMPDIR", Placed(c.tmpdir, driveC, tmp)}},
+            {"WINEPREFIX", "DOSPREP_WINDIR"}, {testutil::Kernel::AsItIs, 8 * 1024});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.output, Placed(c.output, driveC, tmp));
+        fs::permissions(driveC, fs::perms::owner_all, fs::perm_options::add);
+        EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(driveC)), testutil::Describe(before));
+    }
+}
+
+// A run that finds drive C locked for a minute gives up, touching nothing,
+// and names the process that holds it. (This test takes that minute.)
+TEST_F(FaultTest, GivesUpOnADriveLockedForAMinute) {
+    testutil::Tree before = testutil::SnapshotTree(drive.Path());
+    dosprep::posix::FileDescriptor held = LockDrive(drive.Path());
+    std::string name;
+    std::getline(std::ifstream("/proc/self/comm"), name);
+    Run("dosprep: drive C ({drive}): in use by process " + std::to_string(getpid()) + " (" + name +
+        "); gave up after 60 s, nothing changed\n");
+    EXPECT_EQ(testutil::Describe(testutil::SnapshotTree(drive.Path())), testutil::Describe(before));
 }
 
 } // namespace

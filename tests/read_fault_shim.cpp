@@ -1,7 +1,10 @@
 // Preloaded into the program by the fault tests: read(2) fails with EIO
 // on the file whose path ends in $DOSPREP_FAULT_FILE once its position has
-// reached $DOSPREP_FAULT_AFTER bytes, as a failing disk would.
+// reached $DOSPREP_FAULT_AFTER bytes, as a failing disk would. With
+// $DOSPREP_STOP_FILE and $DOSPREP_STOP_AFTER instead, the program stops
+// itself (SIGSTOP) there once, so that a test knows where it stands.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,9 +21,10 @@ bool EndsWith(const char *text, const char *suffix) {
     return textLength >= suffixLength && std::strcmp(text + textLength - suffixLength, suffix) == 0;
 }
 
-bool ShouldFail(int fd) {
-    const char *file = std::getenv("DOSPREP_FAULT_FILE");
-    const char *after = std::getenv("DOSPREP_FAULT_AFTER");
+// Whether a read of `fd` is at the point that the variables name.
+bool AtPoint(int fd, const char *fileVariable, const char *afterVariable) {
+    const char *file = std::getenv(fileVariable);
+    const char *after = std::getenv(afterVariable);
     if (file == nullptr || after == nullptr)
         return false;
     char link[64], target[4096];
@@ -36,7 +40,12 @@ bool ShouldFail(int fd) {
 
 extern "C" ssize_t read(int fd, void *buffer, size_t count) {
     static auto real = reinterpret_cast<ReadFunction>(dlsym(RTLD_NEXT, "read"));
-    if (ShouldFail(fd)) {
+    static bool stopped = false;
+    if (!stopped && AtPoint(fd, "DOSPREP_STOP_FILE", "DOSPREP_STOP_AFTER")) {
+        stopped = true;
+        raise(SIGSTOP);
+    }
+    if (AtPoint(fd, "DOSPREP_FAULT_FILE", "DOSPREP_FAULT_AFTER")) {
         errno = EIO;
         return -1;
     }

@@ -137,11 +137,14 @@ bool RefuseOpenat2() {
            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
 }
 
-// Puts the calling child process under `limits`.
-bool Enter(const Limits &limits) {
+// Puts the calling child process under `limits`. A program is started
+// with SIGXFSZ as the kernel has it, so that it must ignore it itself.
+bool Enter(const Limits &limits, bool forProgram) {
+    if (std::signal(SIGXFSZ, forProgram ? SIG_DFL : SIG_IGN) == SIG_ERR)
+        return false;
     if (limits.fileSize != RLIM_INFINITY) {
         rlimit size{limits.fileSize, limits.fileSize};
-        if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &size) != 0)
+        if (setrlimit(RLIMIT_FSIZE, &size) != 0)
             return false;
     }
     return limits.kernel == Kernel::AsItIs || RefuseOpenat2();
@@ -171,6 +174,12 @@ ProgramResult Collect(int status, const std::string &outputPath, const std::stri
 ProgramResult RunProgram(const std::vector<std::string> &argv,
                          const std::map<std::string, std::string> &set,
                          const std::vector<std::string> &unset, Limits limits) {
+    return FinishProgram(StartProgram(argv, set, unset, limits));
+}
+
+StartedProgram StartProgram(const std::vector<std::string> &argv,
+                            const std::map<std::string, std::string> &set,
+                            const std::vector<std::string> &unset, Limits limits) {
     std::vector<std::string> environment;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         std::string_view text(*entry);
@@ -189,8 +198,8 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    TempDir scratch;
-    std::string outputPath = scratch / "output", errorPath = scratch / "errors";
+    auto scratch = std::make_shared<TempDir>();
+    std::string outputPath = *scratch / "output", errorPath = *scratch / "errors";
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("cannot fork");
@@ -199,15 +208,32 @@ ProgramResult RunProgram(const std::vector<std::string> &argv,
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT, 0600);
         int err = open(errorPath.c_str(), O_WRONLY | O_CREAT, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0 || !Enter(limits))
+            dup2(err, 2) < 0 || !Enter(limits, true))
             _exit(126);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
+    return {pid, scratch};
+}
+
+ProgramResult FinishProgram(const StartedProgram &program) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    while (waitpid(program.pid, &status, 0) < 0) {
     }
-    return Collect(status, outputPath, errorPath);
+    return Collect(status, *program.output / "output", *program.output / "errors");
+}
+
+bool WaitUntilStopped(const StartedProgram &program) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(program.pid), &info, WSTOPPED | WEXITED | WNOWAIT) < 0) {
+    }
+    return info.si_code == CLD_STOPPED;
+}
+
+bool StillRunning(const StartedProgram &program) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(program.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 std::string RunInChild(Limits limits, const std::function<std::string()> &body) {
@@ -220,7 +246,7 @@ std::string RunInChild(Limits limits, const std::function<std::string()> &body) 
         throw std::runtime_error("cannot fork");
     if (pid == 0) {
         close(pipeFds[0]);
-        if (!Enter(limits))
+        if (!Enter(limits, false))
             _exit(126);
         std::string report;
         try {

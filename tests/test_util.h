@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,8 +77,8 @@ struct Limits {
     Limits(Kernel kernel_ = Kernel::AsItIs, rlim_t fileSize_ = RLIM_INFINITY)
         : kernel(kernel_), fileSize(fileSize_) {}
     Kernel kernel;
-    // A full disk: writes past this many bytes fail with EFBIG (SIGXFSZ is
-    // ignored).
+    // Writes past this many bytes fail with EFBIG when SIGXFSZ is ignored:
+    // a child running a body does so; a program must do so itself.
     rlim_t fileSize;
 };
 
@@ -86,6 +87,24 @@ struct Limits {
 ProgramResult RunProgram(const std::vector<std::string> &argv,
                          const std::map<std::string, std::string> &set,
                          const std::vector<std::string> &unset = {}, Limits limits = {});
+
+// A program started by StartProgram, not yet waited for.
+struct StartedProgram {
+    int pid = -1;
+    std::shared_ptr<TempDir> output; // where its stdout and stderr go
+};
+
+// Starts what RunProgram runs, without waiting for it.
+StartedProgram StartProgram(const std::vector<std::string> &argv,
+                            const std::map<std::string, std::string> &set,
+                            const std::vector<std::string> &unset = {}, Limits limits = {});
+// Waits for it to end.
+ProgramResult FinishProgram(const StartedProgram &program);
+// Waits until it is stopped (by a SIGSTOP of its own or of anyone's);
+// false when it ended instead.
+bool WaitUntilStopped(const StartedProgram &program);
+// Whether it is still running (or stopped): it has not ended.
+bool StillRunning(const StartedProgram &program);
 
 // Runs `body` in a child process under `limits` and returns what it
 // returned, or a text saying how the child ended when it did not return.

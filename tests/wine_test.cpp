@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -186,19 +189,28 @@ class WineTest : public ::testing::Test {
         return prefixes_.emplace(locale, prefix).first->second;
     }
 
+    static std::map<std::string, std::string> WineEnvironment(const Prefix &prefix) {
+        return {{"WINEPREFIX", prefix.dir->Path()},
+                {"WINEARCH", wine_.arch},
+                {"WINELOADER", wine_.loader},
+                {"WINEDEBUG", "-all"},
+                {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+                {"LC_ALL", prefix.locale}};
+    }
+    static inline const std::vector<std::string> kWineUnset = {"DISPLAY", "WAYLAND_DISPLAY",
+                                                               "DOSPREP_DRIVE_C", "DOSPREP_WINDIR"};
+
+    // Starts a Wine command in a prefix, without waiting for it.
+    static testutil::StartedProgram StartWine(const Prefix &prefix,
+                                              const std::vector<std::string> &argv) {
+        return testutil::StartProgram(argv, WineEnvironment(prefix), kWineUnset);
+    }
+
     // Runs a Wine command in a prefix and waits until Wine is idle.
     static testutil::ProgramResult Wine(const Prefix &prefix,
                                         const std::vector<std::string> &argv) {
-        std::map<std::string, std::string> env = {{"WINEPREFIX", prefix.dir->Path()},
-                                                  {"WINEARCH", wine_.arch},
-                                                  {"WINELOADER", wine_.loader},
-                                                  {"WINEDEBUG", "-all"},
-                                                  {"WINEDLLOVERRIDES", "mscoree,mshtml="},
-                                                  {"LC_ALL", prefix.locale}};
-        std::vector<std::string> unset = {"DISPLAY", "WAYLAND_DISPLAY", "DOSPREP_DRIVE_C",
-                                          "DOSPREP_WINDIR"};
-        testutil::ProgramResult result = testutil::RunProgram(argv, env, unset);
-        testutil::RunProgram({wineserver_, "-w"}, env, unset);
+        testutil::ProgramResult result = testutil::FinishProgram(StartWine(prefix, argv));
+        testutil::RunProgram({wineserver_, "-w"}, WineEnvironment(prefix), kWineUnset);
         return result;
     }
 
@@ -288,6 +300,58 @@ TEST_F(WineTest, SameBytesOnPrefixesThatMapWinIniToTheRegistry) {
                     << testutil::Escaped(dosstart);
         }
     }
+}
+
+// Two runs at once on one prefix: the first is paused once its
+// autoexec.tmp exists, and the second, started then, waits for its mutex
+// without touching the drive; both then end silently, as one run after the
+// other, and autoexec.bat is exact.
+TEST_F(WineTest, OverlappingRunsEndOneAfterTheOther) {
+    const Prefix &prefix = PrefixFor("C");
+    fs::path driveC = fs::path(prefix.dir->Path()) / "drive_c";
+    std::string old, prepared;
+    for (int line = 0; line < 200000; ++line)
+        old += "REM " + std::to_string(line) + " of a long autoexec.bat\r\n";
+    prepared = old + "SET  BLASTER=A220 I5  D1 T4\r\n";
+    old += "SET BLASTER=A240 I7 D3 T6\r\n";
+    std::string autoexec = (driveC / "autoexec.bat").string(),
+                temp = (driveC / "autoexec.tmp").string();
+    testutil::WriteBytes(autoexec, old);
+    fs::remove(temp);
+    testutil::StartedProgram first = StartWine(prefix, {wine_.loader, wine_.exe});
+    // The first is caught between creating its temporary file and copying it.
+    while (!testutil::Exists(temp) && testutil::StillRunning(first)) {
+    }
+    kill(first.pid, SIGSTOP);
+    // Whatever fails below, the first run goes on and ends.
+    struct Resume {
+        int pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{first.pid};
+    ASSERT_TRUE(testutil::Exists(temp)) << "the first run ended before it could be paused";
+    ASSERT_TRUE(testutil::ReadBytes(autoexec) == old); // 6 MB: not printed
+    std::string partial = testutil::ReadBytes(temp).value_or("<missing>");
+    testutil::StartedProgram second = StartWine(prefix, {wine_.loader, wine_.exe});
+    // Once its own image runs, a second run that did not wait would empty
+    // autoexec.tmp at once; one that waits passes however slow the host.
+    std::string comm = "/proc/" + std::to_string(second.pid) + "/comm";
+    while (testutil::StillRunning(second) &&
+           testutil::ReadBytes(comm).value_or("") != "dosprep.exe\n") {
+    }
+    for (int check = 0; check < 100; ++check) {
+        ASSERT_TRUE(testutil::StillRunning(second));
+        ASSERT_TRUE(testutil::ReadBytes(temp) == partial) << "the second run wrote autoexec.tmp";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(first.pid, SIGCONT);
+    for (const testutil::StartedProgram &run : {first, second}) {
+        testutil::ProgramResult result = testutil::FinishProgram(run);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.output, "");
+    }
+    testutil::RunProgram({wineserver_, "-w"}, WineEnvironment(prefix), kWineUnset);
+    EXPECT_TRUE(testutil::ReadBytes(autoexec) == prepared);
+    EXPECT_FALSE(testutil::Exists(temp));
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 // been accepted.
 #include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
+#include "platform/posix/drive_lock.h"
+#include "platform/posix/interrupts.h"
 #include "platform/posix/report.h"
 #include "platform/posix/run_record.h"
 #include "platform/posix/short_names.h"
@@ -45,6 +47,9 @@ that of the Wine prefix $WINEPREFIX, else that of ~/.wine.
 
 Exit status is 0 when both files were prepared, 1 when one was not (each such
 file is named on standard error, with the reason), and 2 on a usage error.
+A run waits up to 60 s for another on the same drive C, then gives up with
+status 1; SIGINT, SIGTERM or SIGHUP end it with 128 plus the signal's number,
+its temporary files removed.
 With --print-windows-dir, it is 0 when DOS can name that directory (it is on
 drive C: and each of its names is an 8.3 name), else 1.
 )";
@@ -114,23 +119,25 @@ std::string RealPath(const std::string &path) {
 
 // A private directory in $TMPDIR for the diff's copies and a dry run's
 // temporary files. It must lie outside drive C, or a dry run would create
-// files in the tree after all. Empty when it cannot be made.
+// files in the tree after all. Empty, with TMPDIR and what is wrong with
+// it named, when it cannot be made.
 std::string MakeScratch(const std::string &driveDirectory) {
     const char *configured = std::getenv("TMPDIR");
-    std::string base = RealPath(configured != nullptr && *configured != '\0' ? configured : "/tmp");
+    std::string given = configured != nullptr && *configured != '\0' ? configured : "/tmp";
+    std::error_code error;
+    std::string base = std::filesystem::canonical(given, error);
     std::string drive = RealPath(driveDirectory);
-    if (base.empty() || (!drive.empty() && (base == drive || base.starts_with(drive + "/")))) {
-        std::fprintf(stderr, "dosprep: no temporary directory outside drive C: for the diff; "
-                             "set TMPDIR to one\n");
-        return {};
-    }
+    std::string why = error ? error.message() : "";
+    if (why.empty() && !drive.empty() && (base == drive || base.starts_with(drive + "/")))
+        why = "it lies inside drive C";
     std::string pattern = base + "/dosprep-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::fprintf(stderr, "dosprep: cannot create a temporary directory in %s: %s\n",
-                     base.c_str(), std::strerror(errno));
-        return {};
-    }
-    return pattern;
+    if (why.empty() && mkdtemp(pattern.data()) == nullptr)
+        why = std::strerror(errno);
+    if (why.empty())
+        return pattern;
+    std::fprintf(stderr, "dosprep: cannot use TMPDIR (%s) for the diff: %s\n", given.c_str(),
+                 why.c_str());
+    return {};
 }
 
 // --print-windows-dir: the Windows directory as the run would find it, by
@@ -144,7 +151,38 @@ int PrintWindowsDirectory() {
     return FinishOutput(dosNames ? 0 : 1);
 }
 
-// Runs the program on the accepted command line and reports the run.
+// Waits for the run that holds drive C, if one does. False, with the
+// status in `status`, when this run must end touching nothing: the wait
+// ran out (named on stderr), an interrupt came, or the lock cannot be had.
+bool WaitForDriveC(bool dryRun, DriveLock &lock, int &status) {
+    const std::string &directory = RunContext().drive.directory;
+    switch (LockDriveC(RunContext().drive, dryRun, lock)) {
+    case LockOutcome::Taken:
+        return true;
+    case LockOutcome::Interrupted:
+        status = 128 + Interruption();
+        return false;
+    case LockOutcome::Busy:
+        std::fprintf(stderr,
+                     "dosprep: drive C (%s): in use by %s; gave up after %d s, nothing changed\n",
+                     directory.c_str(), lock.holder.empty() ? "another run" : lock.holder.c_str(),
+                     kLockWaitSeconds);
+        break;
+    case LockOutcome::Failed:
+        std::string why = lock.error == EACCES
+                              ? "permission denied"
+                              : "cannot lock it: " + std::string(std::strerror(lock.error));
+        std::fprintf(stderr, "dosprep: drive C (%s): %s; nothing changed\n", directory.c_str(),
+                     why.c_str());
+        break;
+    }
+    status = 1;
+    return false;
+}
+
+// Runs the program on the accepted command line and reports the run. The
+// lock on drive C is held from before the first temporary file is made
+// until the process ends, after the last is removed.
 int Prepare(const CommandLine &line) {
     RunSettings settings;
     settings.drive = line.drives.empty() ? "" : line.drives.front();
@@ -156,6 +194,10 @@ int Prepare(const CommandLine &line) {
     }
     if (line.printWindowsDir)
         return PrintWindowsDirectory();
+    CatchInterrupts();
+    DriveLock lock;
+    if (int status = 0; !WaitForDriveC(line.dryRun, lock, status))
+        return status;
     bool showDiffs = line.diff || line.dryRun;
     if (showDiffs) {
         settings.scratch = MakeScratch(RunContext().drive.directory);
@@ -165,11 +207,17 @@ int Prepare(const CommandLine &line) {
     }
     char noArguments[] = "";
     WinMain(nullptr, nullptr, noArguments, 0);
-    bool allMade = ReportRun(showDiffs);
-    if (showDiffs) {
-        std::error_code ignored;
+    // After an interrupt, the private directory goes first, and no diff is
+    // shown: the report then only names what was not made.
+    std::error_code ignored;
+    bool interrupted = Interruption() != 0;
+    if (interrupted && showDiffs)
         std::filesystem::remove_all(settings.scratch, ignored);
-    }
+    bool allMade = ReportRun(showDiffs && !interrupted);
+    if (showDiffs)
+        std::filesystem::remove_all(settings.scratch, ignored);
+    if (Interruption() != 0)
+        return 128 + Interruption();
     return FinishOutput(allMade ? 0 : 1);
 }
 

@@ -8,6 +8,7 @@
 #include "platform/posix/dos_path.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/fat_volume.h"
+#include "platform/posix/interrupts.h"
 #include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 
@@ -18,6 +19,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -48,7 +50,8 @@ Failure Fail(DWORD error, int cause = 0) {
 
 struct HandleEntry {
     int fd;
-    std::string name; // the DOS path it was opened with, for the record
+    std::string name;       // the DOS path it was opened with, for the record
+    bool inScratch = false; // a dry run's temporary file
 };
 using HandleMap = std::map<std::uintptr_t, HandleEntry>;
 
@@ -68,10 +71,10 @@ const char *NameOf(HANDLE handle) noexcept {
     return entry == nullptr ? "" : entry->name.c_str();
 }
 
-HANDLE AddHandle(FileDescriptor &fd, const char *name) {
+HANDLE AddHandle(FileDescriptor &fd, const char *name, bool inScratch = false) {
     // Multiples of 4 from 4 on: never nullptr, never INVALID_HANDLE_VALUE.
     static std::uintptr_t last = 0;
-    g_handles.emplace(last + 4, HandleEntry{fd.Get(), name});
+    g_handles.emplace(last + 4, HandleEntry{fd.Get(), name, inScratch});
     fd.Release();
     last += 4;
     return reinterpret_cast<HANDLE>(last);
@@ -133,9 +136,11 @@ HANDLE OpenShadow(const char *name, const ResolvedPath &path, const struct stat 
     std::string shadow = ScratchFile("new");
     g_shadows[UpperCased(name)] = shadow;
     FileDescriptor fd(open(shadow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (fd.Get() < 0)
+    if (fd.Get() < 0) {
+        NoteInScratch();
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    return AddHandle(fd, name);
+    }
+    return AddHandle(fd, name, true);
 }
 
 HANDLE OpenForReading(const char *name) {
@@ -247,6 +252,8 @@ BOOL TransferOnHandle(HANDLE file, Byte *buffer, DWORD size, LPDWORD done, LPOVE
     int error = errno;
     if (done != nullptr)
         *done = static_cast<DWORD>(moved);
+    if (!ok && entry->inScratch)
+        NoteInScratch();
     if (!ok)
         return Fail(TransferError(error, fault));
     return TRUE;
@@ -453,6 +460,11 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
     if (error == NO_ERROR && close(out.Release()) != 0)
         error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
+    // The last moment to stop: an interrupted copy leaves the old file.
+    if (error == NO_ERROR && Interruption() != 0) {
+        NoteCause(kCauseInterrupted);
+        error = ERROR_OPERATION_ABORTED;
+    }
     if (error == NO_ERROR && renameat(directory, side.c_str(), directory, target.LastName()) != 0)
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
     if (error != NO_ERROR) {
@@ -524,6 +536,12 @@ DWORD MoveHandle(HANDLE file, LONG distance, PLONG high, DWORD method) {
     return static_cast<DWORD>(position & 0xFFFFFFFFu);
 }
 
+// Whether `call` still runs after an interrupt: only those that close and
+// remove what the edit made do, so that the edit ends as after any failure.
+bool RunsAfterInterrupt(std::string_view call) {
+    return call == "CloseHandle" || call == "DeleteFileA";
+}
+
 // One Win32 call: `body` runs with nothing escaping it (running out of
 // memory fails the call), and a failure is recorded under `dosPath`.
 // SetFilePointer's failure value is also a position: the last error tells
@@ -535,7 +553,10 @@ auto RecordedCall(const char *call, const char *dosPath, Body body) noexcept {
     const Result failure = Failure();
     Result result = failure;
     try {
-        result = body();
+        if (Interruption() != 0 && !RunsAfterInterrupt(call))
+            result = Fail(ERROR_OPERATION_ABORTED, kCauseInterrupted);
+        else
+            result = body();
     } catch (...) {
         result = Fail(ERROR_NOT_ENOUGH_MEMORY);
     }

@@ -15,8 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char **environ;
 
@@ -63,9 +66,10 @@ constexpr Reason kCauseTexts[] = {
     {kCauseHardLinks, "has other hard links"},
     {kCauseHidden, "hidden"},
     {kCauseSystem, "system"},
+    {kCauseInterrupted, "interrupted"},
     {ENOSPC, "disk full"},
     {EDQUOT, "disk full"},
-    {EFBIG, "disk full"},
+    {EFBIG, "file too large"},
 };
 
 constexpr Reason kErrorTexts[] = {
@@ -90,17 +94,45 @@ std::string CauseText(int cause, DWORD error) {
     return "Win32 error " + std::to_string(error);
 }
 
+// The directory that holds the scratch directory: $TMPDIR, or /tmp.
+std::string ScratchBase() {
+    return std::filesystem::path(Settings().scratch).parent_path().string();
+}
+
 // Why the edit's last failed call failed, as seen from its batch file.
 std::string FailureReason(const FileEvent &failure, const Edit &edit) {
     std::string why = CauseText(failure.cause, failure.error);
     std::string_view call = failure.call;
-    if (why == "disk full")
+    if (failure.inScratch)
+        return "cannot write its copy in TMPDIR (" + ScratchBase() + "): " + why;
+    // Whatever call met them, these say it all.
+    if (why == "disk full" || why == "file too large" || why == "interrupted")
         return why;
     if (IsNamed(failure.dosPath, edit.temp))
         return (call == "CreateFileA" ? "cannot create " : "cannot write ") +
                UpperCased(failure.dosPath) + " (" + why + ")";
     bool reading = call == "CreateFileA" || call == "ReadFile" || call == "SetFilePointer";
     return reading && failure.cause > 0 ? "unreadable (" + why + ")" : why;
+}
+
+std::string HostPathOf(std::string_view dosPath);
+
+// The first directory on the way to `dosPath` that exists but cannot be
+// searched, as "C:\WINDOWS (/host/WINDOWS)"; "" when there is none.
+std::string UnsearchableDirectory(std::string_view dosPath) {
+    DosPath path;
+    if (ParseDosPath(dosPath, path) != NO_ERROR)
+        return "";
+    std::string prefix = "C:";
+    for (const std::string &part : path.parts) {
+        prefix += "\\" + part;
+        std::string host = HostPathOf(prefix);
+        struct stat info {};
+        if (!host.empty() && stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+            faccessat(AT_FDCWD, host.c_str(), X_OK, AT_EACCESS) != 0)
+            return UpperCased(prefix) + " (" + host + ")";
+    }
+    return "";
 }
 
 // Why an edit that the run never began was not made. There was no drive C
@@ -125,6 +157,8 @@ std::string RunReason(const std::vector<FileEvent> &events) {
     DosPath path;
     if (ParseDosPath(windows, path) != NO_ERROR || path.drive != 'C')
         return "the Windows directory " + windows + " is not on drive C";
+    if (std::string denied = UnsearchableDirectory(first.dosPath); !denied.empty())
+        return "permission denied on " + denied;
     // Else a directory on the way to the system directory is missing.
     if (EqualsIgnoringCase(first.dosPath, windows) || first.error != ERROR_FILE_NOT_FOUND)
         return "no Windows directory " + windows;
@@ -162,8 +196,9 @@ void PrintNotMade(const std::string &dosPath, const std::string &reason) {
 // Runs diff -u on the kept contents, labelled as below drive C.
 bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
     if (copy.after.empty()) {
-        std::fprintf(stderr, "dosprep: %s: changed; its diff cannot be shown (%s)\n",
-                     UpperCased(dosPath).c_str(), std::strerror(copy.keptError));
+        std::fprintf(stderr, "dosprep: %s: changed; its diff cannot be shown (TMPDIR %s: %s)\n",
+                     UpperCased(dosPath).c_str(), ScratchBase().c_str(),
+                     std::strerror(copy.keptError));
         return false;
     }
     std::string oldLabel = "a/" + copy.relative, newLabel = "b/" + copy.relative;

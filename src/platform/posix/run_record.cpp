@@ -9,6 +9,7 @@ namespace {
 std::vector<FileEvent> g_events;
 RunSettings g_settings;
 thread_local int g_cause = 0;
+thread_local bool g_inScratch = false;
 
 // Far more than one run makes (a failed call ends its edit): a bound all
 // the same, whatever a caller does.
@@ -37,8 +38,13 @@ void NoteCause(int cause) noexcept {
     g_cause = cause;
 }
 
+void NoteInScratch() noexcept {
+    g_inScratch = true;
+}
+
 void BeginCall() noexcept {
     g_cause = 0;
+    g_inScratch = false;
 }
 
 void RecordFailure(const char *call, std::string_view dosPath) noexcept {
@@ -46,6 +52,7 @@ void RecordFailure(const char *call, std::string_view dosPath) noexcept {
     event.call = call;
     event.error = GetLastError();
     event.cause = g_cause;
+    event.inScratch = g_inScratch;
     try {
         event.dosPath = dosPath;
     } catch (...) {

@@ -33,11 +33,15 @@ constexpr int kCauseNotRegular = -4;   // a device, FIFO or socket
 constexpr int kCauseHardLinks = -5;    // a file that other names share
 constexpr int kCauseHidden = -6;       // the hidden attribute, on a FAT volume
 constexpr int kCauseSystem = -7;       // the system attribute, on a FAT volume
+constexpr int kCauseInterrupted = -8;  // a signal asked the run to end
 
 // Notes the cause of the failure about to be reported: an errno value (as
 // ErrorFromErrno converts it) or a kCause value. The last one noted in a
 // call is the one recorded.
 void NoteCause(int cause) noexcept;
+// Notes that the failure about to be reported is the scratch directory's
+// (a dry run's temporary file there), not the tree's.
+void NoteInScratch() noexcept;
 
 // One call of the run that the report needs.
 struct FileEvent {
@@ -45,6 +49,7 @@ struct FileEvent {
     std::string dosPath;    // as the program gave it
     DWORD error = NO_ERROR; // NO_ERROR: it succeeded
     int cause = 0;          // errno value or kCause value; 0 when unknown
+    bool inScratch = false; // the failure was the scratch directory's
     // A copy that succeeded, with a scratch directory: the target below
     // drive C ('/'-separated, on-disk spelling) and the files keeping its
     // old contents ("" when it did not exist) and its new ones ("" when
