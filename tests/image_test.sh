@@ -55,20 +55,20 @@ path_without "$work/noqemuimg" qemu-img
 
 # A PATH on which the first call of the command named in $work/pause_at
 # pauses: mren once the first temporary file is on the volume, mattrib
-# while the volume is read; the lock is held. It says "paused" on file
-# descriptor 9, and goes on once a line comes through the FIFO
-# $work/resume.
+# while the volume is read, sync of a directory once the copy is renamed
+# over the image; the lock is held. It says "paused" on file descriptor 9,
+# and goes on once a line comes through the FIFO $work/resume.
 mkdir -p -- "$work/slow"
-for command in mren mattrib; do
+for command in mren mattrib sync; do
     # shellcheck disable=SC2016 # expanded by the wrapper
     printf '#!/bin/sh
-if [ "$(cat "%s")" = %s ] && mkdir "%s" 2>/dev/null; then
+if [ "$(cat "%s")" = %s ] && { [ %s != sync ] || [ -d "$2" ]; } && mkdir "%s" 2>/dev/null; then
     echo paused >&9
     read -r _ <"%s"
 fi
 exec %s "$@"
 ' \
-        "$work/pause_at" "$command" "$work/paused.once" "$work/resume" "$(command -v "$command")" \
+        "$work/pause_at" "$command" "$command" "$work/paused.once" "$work/resume" "$(command -v "$command")" \
         >"$work/slow/$command"
     chmod +x -- "$work/slow/$command"
 done
@@ -740,6 +740,7 @@ cases=(
     'an image that backs a loop device|build_fat16_sample|LOOP|1|is in use: it backs the loop device /dev/loop[0-9]+; detach it first \(losetup -d /dev/loop[0-9]+\)|check_sample_untouched'
     'an image that backs a loop device, in place|build_fat16_sample|--in-place LOOP|1|is in use: it backs the loop device /dev/loop[0-9]+; detach it first \(losetup -d /dev/loop[0-9]+\)|check_sample_untouched'
     'a second run while one writes is refused|build_fat16_sample|PAIR|1+|is in use by another dosprep-image \(process [0-9]+\)|check_sample_result'
+    'a second run once the copy is renamed over the image|build_fat16_sample|PAIR RENAMED|1+|is in use by another dosprep-image \(process [0-9]+\)|check_sample_result'
     'a second run while one writes in place on a qcow2|build_qcow2|--in-place PAIR|1+|is in use by another dosprep-image \(process [0-9]+\)|check_sample_result'
     'SIGTERM while writing the copy leaves the image as it was|build_qcow2|SIGTERM|143|interrupted by SIGTERM; C:\\AUTOEXEC.BAT left as it was, C:\\WINDOWS\\DOSSTART.BAT left as it was|check_sample_untouched'
     'SIGINT to the whole group likewise|build_vdi|SIGINT|130|interrupted by SIGINT; C:\\AUTOEXEC.BAT left as it was, C:\\WINDOWS\\DOSSTART.BAT left as it was|check_sample_untouched'
@@ -868,7 +869,8 @@ run_pair() {
 # the image open, FLOCKED while this script holds a flock on it, QEMULOCK
 # while qemu-io has it open, LOOP while it backs a loop device; SIGTERM
 # and SIGINT interrupted, PAIR with a second run meanwhile, both at the
-# first rename, or with READING while the volume is read; NOTMPDIR and
+# first rename, or with READING while the volume is read, with RENAMED
+# once the copy is renamed over the image; NOTMPDIR and
 # FULLTMPDIR with a missing or a full TMPDIR, CLOSEDOUT with standard
 # output closed; UNCLEAN marks a volume that is damaged on purpose.
 run_tool() {
@@ -888,6 +890,7 @@ run_tool() {
         LOOP) loop=$(losetup -f --show -- "$image") ;;
         SIGTERM | SIGINT | PAIR) signal=$option ;;
         READING) pause_at=mattrib ;;
+        RENAMED) pause_at=sync ;;
         NOTMPDIR) tmpdir=$work/missing ;;
         FULLTMPDIR) tmpdir=$work/full && mount_full_tmpdir ;;
         CLOSEDOUT) closed_out=1 ;;

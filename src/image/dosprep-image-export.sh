@@ -88,7 +88,7 @@ openers() {
 # POSIX, OFDLCK) on the image, as /proc/PID/fdinfo shows it (a process
 # that it started shares the lock), or to nothing when none is visible.
 find_lock_holder() {
-    local kind=$1 pid fd
+    local kind=$1 pid fd parent
     local -A holders=()
     holder=
     while read -r pid fd; do
@@ -97,7 +97,8 @@ find_lock_holder() {
         fi
     done < <(image_fds)
     for pid in "${!holders[@]}"; do
-        if [ -z "${holders[$(parent_of "$pid")]:-}" ]; then
+        parent=$(parent_of "$pid") || continue # gone
+        if [ -z "${holders[$parent]:-}" ]; then
             holder=$pid
             return 0
         fi
@@ -123,14 +124,18 @@ lock_image() {
     local tries run
     for tries in 1 2 3 4 5 6 7 8 9 10; do
         exec {lock_fd}<"$image" || fail "cannot be opened"
-        if ! flock -n -x "$lock_fd"; then
+        if flock -n -x "$lock_fd"; then
+            [ ! "/dev/fd/$lock_fd" -ef "$image" ] || return 0
+        else
             find_lock_holder FLOCK
             run=
             [ -z "$holder" ] || run=$(run_of "$holder")
             [ -z "$run" ] || fail "is in use by another $program (process $run)"
-            fail "is in use by $(process_name "$holder"), which holds a lock on it (flock); close it first"
+            # A holder that is no longer found has just let go.
+            if [ -n "$holder" ] || [ "$tries" -eq 10 ]; then
+                fail "is in use by $(process_name "$holder"), which holds a lock on it (flock); close it first"
+            fi
         fi
-        [ ! "/dev/fd/$lock_fd" -ef "$image" ] || return 0
         exec {lock_fd}<&-
     done
     fail "is replaced again and again by another program"

@@ -24,9 +24,15 @@ configure_mtools() {
 # Runs a command in a session of its own, where a terminal's Ctrl-C does
 # not reach it: a step that writes the volume ends as it would have, and
 # dosprep-image then stops (mtools catches the signal itself, and would
-# stop halfway).
+# stop halfway). A signal that comes before the new session is made ends
+# the process before the command runs: it is then run again.
 shielded() {
-    setsid -w "$@"
+    local status
+    while :; do
+        status=0
+        setsid -w "$@" || status=$?
+        [ -n "$interrupted" ] && { [ "$status" -eq 129 ] || [ "$status" -eq 130 ]; } || return "$status"
+    done
 }
 
 # Runs an mtools command; its output goes to $scratch/out, its messages to
