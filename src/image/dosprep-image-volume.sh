@@ -22,23 +22,19 @@ configure_mtools() {
 }
 
 # Runs a command in a session of its own, where a terminal's Ctrl-C does
-# not reach it: a step that writes the volume ends as it would have, and
-# dosprep-image then stops (mtools catches the signal itself, and would
-# stop halfway). A signal that comes before the new session is made ends
-# the process before the command runs: it is then run again.
+# not reach it: the run ignores the signal, but mtools and dosprep catch it
+# themselves, and would stop halfway.
 shielded() {
-    local status
-    while :; do
-        status=0
-        setsid -w "$@" || status=$?
-        [ -n "$interrupted" ] && { [ "$status" -eq 129 ] || [ "$status" -eq 130 ]; } || return "$status"
-    done
+    setsid -w "$@"
 }
 
 # Runs an mtools command; its output goes to $scratch/out, its messages to
-# $scratch/err.
+# $scratch/err. Then a signal that came ends the run, between two steps.
 mt() {
-    shielded "$@" >"$scratch/out" 2>"$scratch/err"
+    local status=0
+    shielded "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+    checkpoint
+    return "$status"
 }
 
 # "::/A/B" as DOS names it: "C:\A\B".
