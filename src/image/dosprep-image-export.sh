@@ -17,20 +17,210 @@ format_note=     # for an image in which no disk is found: no qemu-img
 daemon_pid=
 daemon_mount=
 
-# --- the image file -----------------------------------------------------------
+# --- one run at a time, and nobody else's image -------------------------------
 
-# Emulators do not lock their disks: writing under a running one corrupts
-# the disk as soon as it writes its cache back. Any process that has the
-# image open is named, found as fuser finds it.
-check_not_in_use() {
-    local fd pid name
-    fd=$(find -L /proc/[0-9]*/fd -maxdepth 1 -samefile "$image" -print -quit 2>/dev/null) || true
-    [ -n "$fd" ] || return 0
-    pid=${fd#/proc/}
-    pid=${pid%%/*}
-    name=$(cat "/proc/$pid/comm" 2>/dev/null) || name=gone
-    fail "is in use by process $pid ($name); close it first"
+lock_fd=      # the image as opened for the lock, held to the end of the run
+copy_lock_fd= # the copy, locked before it is renamed over the image
+
+# The parent of process PID; false when it is gone.
+parent_of() {
+    local stat ppid
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    read -r _ ppid _ <<<"${stat##*) }"
+    printf '%s' "$ppid"
 }
+
+# Whether process PID runs dosprep-image (bash with the script as its
+# first argument, or the script itself).
+runs_dosprep_image() {
+    local -a argv
+    mapfile -d '' -t argv 2>/dev/null <"/proc/$1/cmdline" || return 1
+    [ "${argv[0]:-}" = "$program" ] || [[ ${argv[0]:-} == */"$program" ]] || [ "${argv[1]:-}" = "$program" ] || [[ ${argv[1]:-} == */"$program" ]]
+}
+
+# The dosprep-image run that process PID is or belongs to (a subshell or a
+# command it started), by the process at the top of that run; nothing when
+# it belongs to none.
+run_of() {
+    local pid=$1 run=
+    while [ "$pid" -gt 1 ]; do
+        if runs_dosprep_image "$pid"; then
+            run=$pid
+        elif [ -n "$run" ]; then
+            break
+        fi
+        pid=$(parent_of "$pid") || break
+    done
+    printf '%s' "$run"
+}
+
+# Every process that has the image open, "PID FD" each, found as fuser
+# finds them.
+image_fds() {
+    find -L /proc/[0-9]*/fd -maxdepth 1 -samefile "$image" 2>/dev/null |
+        sed -n 's|^/proc/\([0-9]*\)/fd/\([0-9]*\)$|\1 \2|p'
+}
+
+# Whether process PID runs dosprep-image or was started by one; also when
+# it ends while this is found out.
+of_a_run() {
+    local pid=$1
+    while [ "$pid" -gt 1 ]; do
+        ! runs_dosprep_image "$pid" || return 0
+        [ -e "/proc/$pid" ] || return 0
+        pid=$(parent_of "$pid") || return 0
+    done
+    return 1
+}
+
+# The processes that have the image open but for dosprep-image runs: this
+# one (its locked file, which the commands it starts share, shows the
+# flock), and others, which the lock refuses before they read anything.
+openers() {
+    local pid fd
+    while read -r pid fd; do
+        ! grep -qE '^lock:.*: +FLOCK ' -- "/proc/$pid/fdinfo/$fd" 2>/dev/null || continue
+        of_a_run "$pid" || printf '%s %s\n' "$pid" "$fd"
+    done < <(image_fds)
+}
+
+# Sets `holder` to the topmost process that holds a lock of KIND (FLOCK,
+# POSIX, OFDLCK) on the image, as /proc/PID/fdinfo shows it (a process
+# that it started shares the lock), or to nothing when none is visible.
+find_lock_holder() {
+    local kind=$1 pid fd parent
+    local -A holders=()
+    holder=
+    while read -r pid fd; do
+        if grep -qE "^lock:.*: +$kind " -- "/proc/$pid/fdinfo/$fd" 2>/dev/null; then
+            holders[$pid]=1
+        fi
+    done < <(image_fds)
+    for pid in "${!holders[@]}"; do
+        parent=$(parent_of "$pid") || continue # gone
+        if [ -z "${holders[$parent]:-}" ]; then
+            holder=$pid
+            return 0
+        fi
+    done
+}
+
+# "process N (NAME)", or "another program" when PID is empty.
+process_name() {
+    if [ -z "$1" ]; then
+        printf 'another program'
+    else
+        printf 'process %s (%s)' "$1" "$(cat "/proc/$1/comm" 2>/dev/null || echo gone)"
+    fi
+}
+
+# One run per image: an exclusive flock on the image file, held to the end
+# of the run, as DOSBox-X takes one on the images it mounts. The lock is on
+# the file that was opened; if the path no longer names it once it is
+# locked, a run that renamed a new image over it has just ended, and the
+# new one is locked instead. A run that renames its copy over the image
+# locks the copy first (lock_copy), so the path stays locked to the end.
+lock_image() {
+    local tries run
+    for tries in 1 2 3 4 5 6 7 8 9 10; do
+        exec {lock_fd}<"$image" || fail "cannot be opened"
+        if flock -n -x "$lock_fd"; then
+            [ ! "/dev/fd/$lock_fd" -ef "$image" ] || return 0
+        else
+            find_lock_holder FLOCK
+            run=
+            [ -z "$holder" ] || run=$(run_of "$holder")
+            [ -z "$run" ] || fail "is in use by another $program (process $run)"
+            # A holder that is no longer found has just let go.
+            if [ -n "$holder" ] || [ "$tries" -eq 10 ]; then
+                fail "is in use by $(process_name "$holder"), which holds a lock on it (flock); close it first"
+            fi
+        fi
+        exec {lock_fd}<&-
+    done
+    fail "is replaced again and again by another program"
+}
+
+lock_copy() {
+    exec {copy_lock_fd}<"$copy"
+    flock -n -x "$copy_lock_fd"
+}
+
+# A record lock of another program (fcntl, POSIX or open-file-description,
+# as QEMU takes on bytes 100 and up and 200 and up of its images), as
+# /proc/locks gives it: by the device and inode of the file.
+check_no_record_lock() {
+    local major minor inode pid
+    read -r major minor inode < <(stat -L -c '%Hd %Ld %i' -- "$image")
+    pid=$(awk -v id="$(printf '%02x:%02x:%s' "$major" "$minor" "$inode")" \
+        '$2 != "->" && ($2 == "POSIX" || $2 == "OFDLCK") && $6 == id { print $5; exit }' /proc/locks)
+    [ -n "$pid" ] || return 0
+    if [ "$pid" -gt 0 ] && [ -e "/proc/$pid" ]; then
+        holder=$pid
+    else
+        find_lock_holder OFDLCK
+    fi
+    fail "is in use by $(process_name "$holder"), which holds a record lock on it, as QEMU does; close it first"
+}
+
+# The kernel's loop devices, as losetup and mount -o loop make them, name
+# their backing file in sysfs; one that backs a loop device is written
+# through it, and would be renamed away under it.
+check_no_loop_device() {
+    local file path device
+    for file in /sys/block/loop*/loop/backing_file; do
+        read -r path 2>/dev/null <"$file" || continue
+        path=${path% (deleted)}
+        [ "$path" -ef "$image" ] || continue
+        device=${file#/sys/block/}
+        device=/dev/${device%%/*}
+        fail "is in use: it backs the loop device $device; detach it first (losetup -d $device)"
+    done
+}
+
+# Bochs marks an image it uses with IMAGE.lock beside it.
+check_no_bochs_lock() {
+    local file
+    for file in "$image_arg.lock" "$image.lock"; do
+        [ ! -e "$file" ] ||
+            fail "is in use by Bochs: $file stands beside it; close Bochs first, or delete that file if no Bochs runs"
+    done
+}
+
+# A block device is in use when it or one of its partitions is mounted, or
+# has holders: a device built on it, such as device-mapper or md RAID.
+check_device_not_in_use() {
+    [ -b "$image" ] || return 0
+    local name mountpoint sys holder part
+    while read -r name mountpoint; do
+        [ -z "$mountpoint" ] || fail "is in use: /dev/$name is mounted on $mountpoint; unmount it first"
+    done < <(lsblk -n -r -o NAME,MOUNTPOINT -- "$image" 2>/dev/null)
+    sys=/sys/dev/block/$(stat -L -c '%Hr:%Lr' -- "$image")
+    for holder in "$sys"/holders/* "$sys"/*/holders/*; do
+        part=${holder%/holders/*}
+        fail "is in use: ${holder##*/} is built on /dev/${part##*/}; remove it first (dmsetup, mdadm --stop)"
+    done
+}
+
+# Emulators do not all lock their disks: writing under a running one
+# corrupts the disk as soon as it writes its cache back. Any process that
+# has the image open is named.
+check_not_open() {
+    local pid fd
+    read -r pid fd < <(openers) || return 0
+    fail "is in use by $(process_name "$pid"); close it first"
+}
+
+check_not_in_use() {
+    lock_image
+    check_no_record_lock
+    check_no_loop_device
+    check_no_bochs_lock
+    check_device_not_in_use
+    check_not_open
+}
+
+# --- the image file -----------------------------------------------------------
 
 # The first message of a QEMU tool in FILE ($scratch/err), without the
 # tool's name and the option or file it names.
@@ -239,10 +429,14 @@ start_export() {
     : >"$mount"
     rm -f -- "$pidfile"
     daemon_mount=$mount
+    # In a process group of its own, so that a terminal's Ctrl-C reaches
+    # only dosprep-image, which then stops it once its writes are done.
+    set -m
     qemu-storage-daemon "$@" --pidfile "$pidfile" \
         --export "type=fuse,id=export,node-name=export,mountpoint=$(qemu_value "$mount"),writable=$writable,allow-other=off" \
         </dev/null >/dev/null 2>"$scratch/daemon.err" &
     daemon_pid=$!
+    set +m
     # The pid file is written once the export is there.
     while [ ! -s "$pidfile" ]; do
         if ! is_running "$daemon_pid"; then
@@ -266,6 +460,11 @@ stop_export() {
     local status=0
     kill -TERM "$daemon_pid" 2>/dev/null || true
     wait "$daemon_pid" || status=$?
+    # A signal that dosprep-image traps ends the wait early.
+    while kill -0 "$daemon_pid" 2>/dev/null; do
+        status=0
+        wait "$daemon_pid" || status=$?
+    done
     daemon_pid=
     # A daemon that died leaves its mount behind.
     if findmnt -n --mountpoint "$daemon_mount" >/dev/null 2>&1; then

@@ -21,10 +21,20 @@ configure_mtools() {
     export MTOOLS_TWENTY_FOUR_HOUR_CLOCK=1 MTOOLS_DATE_STRING=yyyy-mm-dd
 }
 
+# Runs a command in a session of its own, where a terminal's Ctrl-C does
+# not reach it: the run ignores the signal, but mtools and dosprep catch it
+# themselves, and would stop halfway.
+shielded() {
+    setsid -w "$@"
+}
+
 # Runs an mtools command; its output goes to $scratch/out, its messages to
-# $scratch/err.
+# $scratch/err. Then a signal that came ends the run, between two steps.
 mt() {
-    "$@" >"$scratch/out" 2>"$scratch/err"
+    local status=0
+    shielded "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+    checkpoint
+    return "$status"
 }
 
 # "::/A/B" as DOS names it: "C:\A\B".
@@ -36,9 +46,17 @@ dos_path() {
 
 # The last message of the last mtools command.
 mt_message() {
-    local message
-    message=$(tail -n 1 -- "$scratch/err")
-    printf '%s' "${message:-failed}"
+    last_mt_message
+    printf '%s' "$message"
+}
+
+# Sets `message` to it, without a subshell that a Ctrl-C could stop.
+last_mt_message() {
+    local -a lines
+    mapfile -t lines <"$scratch/err"
+    message=
+    [ ${#lines[@]} -eq 0 ] || message=${lines[-1]}
+    message=${message:-failed}
 }
 
 # Whether a FAT volume that fits in `room` bytes starts at byte `offset`;
@@ -153,40 +171,49 @@ take_slot() {
 # Writes the changes to the volume `volume` in the Windows program's order:
 # AUTOEXEC.BAT, then DOSSTART.BAT, each first as its temporary file, which
 # is then renamed over the batch file, so that a full volume never costs
-# the old file. `flush` names the file to flush after each step.
+# the old file. Each is one step, which a signal does not cut short, and
+# each by itself: one that does not fit is named, and the next one is
+# written all the same. `flush` names the file to flush after each step.
+# Adds each batch file written to `written`; sets `wrote` once anything is.
 write_changes() {
     local flush=$1 slot
     for slot in "${changed[@]}"; do
+        begin_step
         case $slot in
         *_tmp) write_temporary "$slot" "${slot%_tmp}" ;;
         *) write_batch_file "$slot" "$flush" ;;
         esac
+        end_step
     done
 }
 
+# Sets `temporary` to the path of the temporary file of a batch file.
 temporary_path() {
     local slot=$1_tmp
     if [ "${slot_kind[$slot]}" = file ]; then
-        printf '%s' "${slot_path[$slot]}"
+        temporary=${slot_path[$slot]}
     else
-        printf '%s/%s' "${slot_dir[$slot]}" "${slot_name[$slot]}"
+        temporary=${slot_dir[$slot]}/${slot_name[$slot]}
     fi
 }
 
 write_batch_file() {
-    local slot=$1 flush=$2 temporary target
-    temporary=$(temporary_path "$slot")
+    local slot=$1 flush=$2 temporary target message
+    temporary_path "$slot"
     if ! mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary"; then
-        local message
-        message=$(mt_message)
+        last_mt_message
         mt mdel -i "$volume" "$temporary" || true
         case $message in
         *'Disk full'* | *'No free'* | *'directory full'*)
-            fail "volume full: $(dos_path "${slot_dir[$slot]}/${slot_name[$slot]}") left as it was" ;;
+            report "volume full: $(dos_path "${slot_dir[$slot]}/${slot_name[$slot]}") left as it was"
+            unprepared=1
+            return 0
+            ;;
         esac
         fail "cannot write $(dos_path "$temporary"): $message"
     fi
-    sync -- "$flush"
+    wrote=1
+    shielded sync -- "$flush"
     if [ "${slot_kind[$slot]}" = file ]; then
         primary_name "${slot_path[$slot]}"
         target=${slot_dir[$slot]}/$primary
@@ -204,21 +231,23 @@ write_batch_file() {
     # shellcheck disable=SC2086 # two options when it is a system file
     mt mattrib $attributes -i "$volume" "$target" ||
         fail "cannot set the attributes of $(dos_path "$target"): $(mt_message)"
-    sync -- "$flush"
+    shielded sync -- "$flush"
+    written+=("$slot")
 }
 
 # A temporary file that dosprep deleted or left behind on its own, the
 # batch file staying the same.
 write_temporary() {
-    local slot=$1 batch=$2 path
+    local slot=$1 batch=$2 temporary
     [[ " ${changed[*]} " != *" $batch "* ]] || return 0 # renamed over it
-    path=$(temporary_path "$batch")
+    temporary_path "$batch"
     if [ -z "${new_host[$slot]}" ]; then
-        mt mdel -i "$volume" "$path" || fail "cannot delete $(dos_path "$path"): $(mt_message)"
+        mt mdel -i "$volume" "$temporary" || fail "cannot delete $(dos_path "$temporary"): $(mt_message)"
     else
-        mt mcopy -o -i "$volume" "${new_host[$slot]}" "$path" ||
-            fail "cannot write $(dos_path "$path"): $(mt_message)"
+        mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary" ||
+            fail "cannot write $(dos_path "$temporary"): $(mt_message)"
     fi
+    wrote=1
 }
 
 # --- the check ----------------------------------------------------------------
@@ -256,6 +285,8 @@ fsck_volume() {
     problem=$(first_fsck_problem)
     if [ -z "$problem" ]; then
         warn "$volume_name was not shut down cleanly (its dirty bit is set); ScanDisk on the machine checks it"
+    elif [ "$force" -eq 1 ] && [ "$dry_run" -eq 1 ]; then
+        warn "$volume_name is damaged: $problem; --force would write these changes to it all the same; nothing written (--dry-run)"
     elif [ "$force" -eq 1 ]; then
         warn "$volume_name is damaged: $problem; writing to it all the same (--force)"
     else
