@@ -602,7 +602,7 @@ check_read_only_autoexec() {
 check_hidden_and_system() {
     expect_file AUTOEXEC.BAT "$source_dir/examples/win98/AUTOEXEC.BAT"
     expect_attributes AUTOEXEC.BAT AH
-    expect_file WINDOWS/DOSSTART.BAT "$golden/win98/WINDOWS/DOSSTART.BAT"
+    expect_file WINDOWS/DOSSTART.BAT "$source_dir/examples/win98/WINDOWS/DOSSTART.BAT"
     expect_attributes WINDOWS/DOSSTART.BAT AS
 }
 
@@ -677,7 +677,7 @@ cases=(
     'a long-named Windows directory keeps its stored short name|build_long_windir||0||check_long_windir'
     'a Windows directory given by its long name|build_long_windir_by_long_name||1|MSDOS.SYS gives the Windows directory C:\\Windows Home by a long name, which DOS cannot use|check_none'
     'a read-only AUTOEXEC.BAT is left as it was and named|build_read_only_autoexec||1+|C:\\AUTOEXEC.BAT: read-only; left as it was|check_read_only_autoexec'
-    'hidden is left as it was and named, system stays system|build_hidden_and_system||1+|C:\\AUTOEXEC.BAT: hidden; left as it was|check_hidden_and_system'
+    'hidden and system batch files are left as they were and named|build_hidden_and_system||1|C:\\AUTOEXEC.BAT: hidden; left as it was / C:\\WINDOWS\\DOSSTART.BAT: system; left as it was|check_hidden_and_system'
     'no Windows directory: both batch files named|build_no_windows||1|C:\\AUTOEXEC.BAT: no Windows directory C:\\WINDOWS; left as it was / C:\\WINDOWS\\DOSSTART.BAT: no Windows directory C:\\WINDOWS; left as it was|check_no_windows'
     'a full volume: the image stays as it was|build_full||1|volume full: C:\\AUTOEXEC.BAT left as it was / volume full: C:\\WINDOWS\\DOSSTART.BAT left as it was|check_none'
     'a full volume in place keeps the old files|build_full|--in-place|1|volume full: C:\\AUTOEXEC.BAT left as it was / volume full: C:\\WINDOWS\\DOSSTART.BAT left as it was|check_full_in_place'
