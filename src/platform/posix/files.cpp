@@ -376,31 +376,29 @@ int OpenCopySource(const char *existing, struct stat &info, std::string &shadow,
     return OpenRegularEntry(source.parent.Get(), source.LastName(), info, error);
 }
 
-// The record of a copy over `target`. With a scratch directory, the
-// target's old contents and the new ones are kept there for a diff.
-FileEvent CopyEvent(const char *newName, const ResolvedPath &target, bool targetExists, int source,
-                    const std::string &shadow, std::span<char> buffer) {
-    FileEvent event;
-    event.call = "CopyFileA";
-    event.dosPath = newName;
+// With a scratch directory, the copies kept of a copy over `target`: its
+// old contents and the new ones, for a diff.
+KeptCopies KeepCopies(const ResolvedPath &target, bool targetExists, int source,
+                      const std::string &shadow, std::span<char> buffer) {
+    KeptCopies kept;
     if (Settings().scratch.empty())
-        return event;
-    event.relative = target.relative;
+        return kept;
+    kept.relative = target.relative;
     if (targetExists) {
         struct stat info {};
         DWORD error = NO_ERROR;
         FileDescriptor old(OpenRegularEntry(target.parent.Get(), target.LastName(), info, error));
-        event.before = ScratchFile("old");
-        event.keptError = old.Get() < 0 ? EIO : KeepCopy(old.Get(), event.before, buffer);
+        kept.before = ScratchFile("old");
+        kept.keptError = old.Get() < 0 ? EIO : KeepCopy(old.Get(), kept.before, buffer);
     }
-    event.after = shadow;
-    if (event.keptError == 0 && shadow.empty()) {
-        event.after = ScratchFile("new");
-        event.keptError = KeepCopy(source, event.after, buffer);
+    kept.after = shadow;
+    if (kept.keptError == 0 && shadow.empty()) {
+        kept.after = ScratchFile("new");
+        kept.keptError = KeepCopy(source, kept.after, buffer);
     }
-    if (event.keptError != 0)
-        event.after.clear();
-    return event;
+    if (kept.keptError != 0)
+        kept.after.clear();
+    return kept;
 }
 
 BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
@@ -434,12 +432,12 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     // Allocated first: from the side file's creation on, nothing may throw
     // past its removal.
     std::vector<char> buffer(kBufferSize);
-    FileEvent event = CopyEvent(newName, target, targetExists, in.Get(), shadow, buffer);
+    KeptCopies kept = KeepCopies(target, targetExists, in.Get(), shadow, buffer);
     if (Settings().dryRun) {
         // The side file that the copy would create beside the target.
         if (!MayCreateIn(directory))
             return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-        RecordSuccess(std::move(event));
+        RecordCopy(newName, std::move(kept));
         return TRUE;
     }
 
@@ -472,7 +470,7 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
         return Fail(error);
     }
     SyncDirectory(directory);
-    RecordSuccess(std::move(event));
+    RecordCopy(newName, std::move(kept));
     return TRUE;
 }
 
@@ -560,8 +558,8 @@ auto RecordedCall(const char *call, const char *dosPath, Body body) noexcept {
     } catch (...) {
         result = Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (result == failure && GetLastError() != NO_ERROR)
-        RecordFailure(call, dosPath != nullptr ? dosPath : "");
+    RecordFileCall(call, dosPath != nullptr ? dosPath : "",
+                   result == failure && GetLastError() != NO_ERROR);
     return result;
 }
 
@@ -573,18 +571,7 @@ using namespace dosprep::posix;
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
                           DWORD disposition, DWORD, HANDLE) {
-    HANDLE handle =
-        RecordedCall("CreateFileA", name, [&] { return OpenFile(name, access, disposition); });
-    if (handle != INVALID_HANDLE_VALUE && access == GENERIC_WRITE) {
-        FileEvent created;
-        created.call = "CreateFileA";
-        try {
-            created.dosPath = name;
-        } catch (...) {
-        }
-        RecordSuccess(std::move(created));
-    }
-    return handle;
+    return RecordedCall("CreateFileA", name, [&] { return OpenFile(name, access, disposition); });
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
