@@ -84,9 +84,22 @@ HANDLE AddHandle(FileDescriptor &fd, const char *name, bool inScratch = false) {
 // the file of each DOS path as the program gives it, upper-cased.
 std::map<std::string, std::string> g_shadows;
 
+// The scratch file of the dry run's temporary file `name`; nullptr when
+// it has none.
+const std::string *ShadowOf(const char *name) {
+    auto found = g_shadows.find(UpperCased(name));
+    return found == g_shadows.end() ? nullptr : &found->second;
+}
+
 // The read-only attribute is honoured even for root, as on Windows.
 bool IsReadOnlyFile(const struct stat &info) {
     return S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0;
+}
+
+// Why Windows refuses to replace the existing entry `name` of `directory`
+// (its lstat `info`): a read-only, hidden or system file; else 0.
+int RefusedAttributes(int directory, const char *name, const struct stat &info) {
+    return IsReadOnlyFile(info) ? kCauseReadOnly : AttributeCause(directory, name, info);
 }
 
 // Why an entry that is no regular file cannot be used as one.
@@ -164,10 +177,7 @@ HANDLE OpenForWriting(const char *name) {
         return Fail(error);
     struct stat before {};
     bool exists = fstatat(path.parent.Get(), path.LastName(), &before, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && IsReadOnlyFile(before))
-        return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
-    // CREATE_ALWAYS refuses a hidden or system file, as it does read-only ones.
-    if (int cause = exists ? AttributeCause(path.parent.Get(), path.LastName(), before) : 0)
+    if (int cause = exists ? RefusedAttributes(path.parent.Get(), path.LastName(), before) : 0)
         return Fail(ERROR_ACCESS_DENIED, cause);
     if (Settings().dryRun)
         return OpenShadow(name, path, exists ? &before : nullptr);
@@ -355,12 +365,11 @@ int CreateSideFile(int directory, std::string &name) {
 }
 
 // The source of a copy: a dry run's temporary file in the scratch
-// directory (its path in `shadow`), else the file on the drive. Returns
-// the descriptor, or -1 with `error` set.
-int OpenCopySource(const char *existing, struct stat &info, std::string &shadow, DWORD &error) {
-    if (auto found = g_shadows.find(UpperCased(existing)); found != g_shadows.end()) {
-        shadow = found->second;
-        FileDescriptor fd(open(shadow.c_str(), O_RDONLY | O_CLOEXEC));
+// directory, else the file on the drive. Returns the descriptor, or -1
+// with `error` set.
+int OpenCopySource(const char *existing, struct stat &info, DWORD &error) {
+    if (const std::string *shadow = ShadowOf(existing)) {
+        FileDescriptor fd(open(shadow->c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.Get() >= 0 && fstat(fd.Get(), &info) == 0)
             return fd.Release();
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
@@ -377,9 +386,10 @@ int OpenCopySource(const char *existing, struct stat &info, std::string &shadow,
 }
 
 // With a scratch directory, the copies kept of a copy over `target`: its
-// old contents and the new ones, for a diff.
+// old contents and the new ones (a dry run's are its temporary file's
+// scratch file already), for a diff.
 KeptCopies KeepCopies(const ResolvedPath &target, bool targetExists, int source,
-                      const std::string &shadow, std::span<char> buffer) {
+                      const std::string *shadow, std::span<char> buffer) {
     KeptCopies kept;
     if (Settings().scratch.empty())
         return kept;
@@ -391,8 +401,8 @@ KeptCopies KeepCopies(const ResolvedPath &target, bool targetExists, int source,
         kept.before = ScratchFile("old");
         kept.keptError = old.Get() < 0 ? EIO : KeepCopy(old.Get(), kept.before, buffer);
     }
-    kept.after = shadow;
-    if (kept.keptError == 0 && shadow.empty()) {
+    kept.after = shadow != nullptr ? *shadow : "";
+    if (kept.keptError == 0 && kept.after.empty()) {
         kept.after = ScratchFile("new");
         kept.keptError = KeepCopy(source, kept.after, buffer);
     }
@@ -401,13 +411,45 @@ KeptCopies KeepCopies(const ResolvedPath &target, bool targetExists, int source,
     return kept;
 }
 
+// Writes all of `source` into a new file beside the entry `name` of
+// `directory` and renames it over that entry, so that the entry is either
+// the old file or the whole new one. The new file takes the mode of
+// `like`, and with `owned` its owner and group too.
+DWORD ReplaceEntry(int directory, const char *name, int source, const struct stat &like, bool owned,
+                   std::span<char> buffer) {
+    std::string side;
+    FileDescriptor out(CreateSideFile(directory, side));
+    if (out.Get() < 0)
+        return ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    DWORD error = CopyContents(source, out.Get(), buffer);
+    // Before fchmod: a change of owner clears set-id bits. Only root may
+    // give a file away, and the content matters more: a failure is ignored.
+    if (error == NO_ERROR && owned && fchown(out.Get(), like.st_uid, like.st_gid) != 0) {
+    }
+    if (error == NO_ERROR && fchmod(out.Get(), like.st_mode & 07777) != 0)
+        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    if (error == NO_ERROR && close(out.Release()) != 0)
+        error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
+    // The last moment to stop: an interrupted copy leaves the old file.
+    if (error == NO_ERROR && Interruption() != 0) {
+        NoteCause(kCauseInterrupted);
+        error = ERROR_OPERATION_ABORTED;
+    }
+    if (error == NO_ERROR && renameat(directory, side.c_str(), directory, name) != 0)
+        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    if (error != NO_ERROR)
+        unlinkat(directory, side.c_str(), 0);
+    else
+        SyncDirectory(directory);
+    return error;
+}
+
 BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     if (existing == nullptr || newName == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     struct stat sourceInfo {};
     DWORD openError = NO_ERROR;
-    std::string shadow;
-    FileDescriptor in(OpenCopySource(existing, sourceInfo, shadow, openError));
+    FileDescriptor in(OpenCopySource(existing, sourceInfo, openError));
     if (in.Get() < 0)
         return Fail(openError);
 
@@ -425,51 +467,21 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     // A link, a directory or a device is not ours to replace.
     if (targetExists && !S_ISREG(targetInfo.st_mode))
         return Fail(ERROR_ACCESS_DENIED, NotAFile(targetInfo));
-    if (targetExists && IsReadOnlyFile(targetInfo))
-        return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
-    if (int cause = targetExists ? AttributeCause(directory, target.LastName(), targetInfo) : 0)
+    if (int cause = targetExists ? RefusedAttributes(directory, target.LastName(), targetInfo) : 0)
         return Fail(ERROR_ACCESS_DENIED, cause);
     // Allocated first: from the side file's creation on, nothing may throw
     // past its removal.
     std::vector<char> buffer(kBufferSize);
-    KeptCopies kept = KeepCopies(target, targetExists, in.Get(), shadow, buffer);
-    if (Settings().dryRun) {
-        // The side file that the copy would create beside the target.
-        if (!MayCreateIn(directory))
-            return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-        RecordCopy(newName, std::move(kept));
-        return TRUE;
-    }
-
-    std::string side;
-    // The new content goes beside the target and is renamed over it, so
-    // the target is either the old file or the whole new one.
-    FileDescriptor out(CreateSideFile(directory, side));
-    if (out.Get() < 0)
-        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    DWORD error = CopyContents(in.Get(), out.Get(), buffer);
-    // Before fchmod: a change of owner clears set-id bits.
-    if (error == NO_ERROR && targetExists &&
-        fchown(out.Get(), targetInfo.st_uid, targetInfo.st_gid) != 0) {
-        // Only root may give a file away; the content matters more.
-    }
-    mode_t mode = (targetExists ? targetInfo.st_mode : sourceInfo.st_mode) & 07777;
-    if (error == NO_ERROR && fchmod(out.Get(), mode) != 0)
+    KeptCopies kept = KeepCopies(target, targetExists, in.Get(), ShadowOf(existing), buffer);
+    DWORD error = NO_ERROR;
+    // A dry run only checks that the side file could be created.
+    if (Settings().dryRun && !MayCreateIn(directory))
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-    if (error == NO_ERROR && close(out.Release()) != 0)
-        error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
-    // The last moment to stop: an interrupted copy leaves the old file.
-    if (error == NO_ERROR && Interruption() != 0) {
-        NoteCause(kCauseInterrupted);
-        error = ERROR_OPERATION_ABORTED;
-    }
-    if (error == NO_ERROR && renameat(directory, side.c_str(), directory, target.LastName()) != 0)
-        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-    if (error != NO_ERROR) {
-        unlinkat(directory, side.c_str(), 0);
+    else if (!Settings().dryRun)
+        error = ReplaceEntry(directory, target.LastName(), in.Get(),
+                             targetExists ? targetInfo : sourceInfo, targetExists, buffer);
+    if (error != NO_ERROR)
         return Fail(error);
-    }
-    SyncDirectory(directory);
     RecordCopy(newName, std::move(kept));
     return TRUE;
 }
