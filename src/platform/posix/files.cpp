@@ -209,21 +209,6 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD disposition) {
     return Fail(ERROR_INVALID_PARAMETER);
 }
 
-// Largest single read or write; Linux moves at most about 2 GiB a call.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
-
-// Reads `size` bytes, fewer only when the file ends first, as Windows does
-// for files; false with errno set on failure.
-bool ReadAll(int fd, char *data, std::size_t size, std::size_t &done) {
-    for (done = 0; done < size;) {
-        ssize_t got = ReadRetrying(fd, data + done, std::min(size - done, kMaxTransfer));
-        if (got <= 0)
-            return got == 0;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 // Writes all of `size` bytes; false with errno set on failure.
 bool WriteAll(int fd, const char *data, std::size_t size, std::size_t &done) {
     for (done = 0; done < size;) {
