@@ -164,10 +164,10 @@ std::string RunReason() {
         return "no drive C at " + context.drive.directory + " (" +
                std::strerror(context.driveError) + ")";
     const std::string &windows = context.windowsDirectory;
-    if (const CallFailure &query = FailedQuery(); query.call != nullptr)
+    if (const CallFailure &query = Queries().failure; query.call != nullptr)
         return DirectoryReason(query, windows);
     if (windows.size() >= MAX_PATH || context.systemDirectory.size() >= MAX_PATH ||
-        QueryPassedBuffer())
+        Queries().passedBuffer)
         return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
     return "the set-up line would pass the limit of 255 characters";
 }

@@ -21,9 +21,7 @@ constexpr EditFiles kEditFiles[] = {{Edit::Autoexec, "autoexec.bat", "autoexec.t
 // cause is per thread, as the last error is.
 RunSettings g_settings;
 EditRecord g_records[2];
-CallFailure g_failedQuery;
-bool g_queryPassedBuffer = false;
-std::string g_shortWindowsDirectory; // as a query gave it
+QueryRecord g_queries;
 thread_local int g_cause = 0;
 thread_local bool g_inScratch = false;
 
@@ -37,8 +35,8 @@ bool IsWindowsDirectory(std::string_view directory) {
     directory = WithoutTrailingSeparators(directory);
     return EqualsIgnoringCase(directory,
                               WithoutTrailingSeparators(RunContext().windowsDirectory)) ||
-           (!g_shortWindowsDirectory.empty() &&
-            EqualsIgnoringCase(directory, WithoutTrailingSeparators(g_shortWindowsDirectory)));
+           (!g_queries.shortWindows.empty() &&
+            EqualsIgnoringCase(directory, WithoutTrailingSeparators(g_queries.shortWindows)));
 }
 
 // The edit whose batch file or temporary file `dosPath` names, with
@@ -126,12 +124,12 @@ void RecordCopy(std::string_view target, KeptCopies kept) noexcept {
 void RecordShortPathQuery(std::string_view longPath, const char *shortPath, DWORD length,
                           DWORD size) noexcept {
     try {
-        if (length == 0 && g_failedQuery.call == nullptr)
-            g_failedQuery = FailureOf("GetShortPathNameA", longPath);
-        g_queryPassedBuffer = g_queryPassedBuffer || (length != 0 && length >= size);
+        if (length == 0 && g_queries.failure.call == nullptr)
+            g_queries.failure = FailureOf("GetShortPathNameA", longPath);
+        g_queries.passedBuffer = g_queries.passedBuffer || (length != 0 && length >= size);
         if (length != 0 && length < size && shortPath != nullptr &&
             EqualsIgnoringCase(longPath, RunContext().windowsDirectory))
-            g_shortWindowsDirectory = shortPath;
+            g_queries.shortWindows = shortPath;
     } catch (...) {
     }
 }
@@ -140,12 +138,8 @@ const EditRecord &RecordOf(Edit edit) {
     return g_records[static_cast<int>(edit)];
 }
 
-const CallFailure &FailedQuery() {
-    return g_failedQuery;
-}
-
-bool QueryPassedBuffer() {
-    return g_queryPassedBuffer;
+const QueryRecord &Queries() {
+    return g_queries;
 }
 
 } // namespace dosprep::posix

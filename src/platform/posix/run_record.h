@@ -89,9 +89,14 @@ void RecordShortPathQuery(std::string_view longPath, const char *shortPath, DWOR
                           DWORD size) noexcept;
 
 const EditRecord &RecordOf(Edit edit);
-// The first GetShortPathNameA query that failed (call nullptr: none).
-const CallFailure &FailedQuery();
-// Whether a query's short path did not fit the buffer given.
-bool QueryPassedBuffer();
+
+// What the run's GetShortPathNameA queries (of the Windows and the system
+// directory) came to.
+struct QueryRecord {
+    CallFailure failure;       // the first that failed
+    bool passedBuffer = false; // a short path did not fit the buffer given
+    std::string shortWindows;  // the Windows directory's short path, once given
+};
+const QueryRecord &Queries();
 
 } // namespace dosprep::posix
