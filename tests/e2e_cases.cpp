@@ -46,6 +46,18 @@ std::vector<EndToEndCase> Cases() {
     Tree small = {{"AUTOEXEC.BAT", oldAutoexec}, {"WINDOWS/SYSTEM/", ""}};
     const std::string usageError = "\nTry 'dosprep --help' for more information.\n";
     const std::string registry = "WINE REGISTRY Version 2\n";
+    // Windows directories whose set-up line passes one line piece (245
+    // characters), and whose short form passes the path limit (277 for 222).
+    std::string setupDos = "C:", setupHost, shortDos = "C:", shortHost;
+    for (int i = 0; i < 27; ++i) {
+        setupDos += "\\ABCDEFGH";
+        setupHost += "ABCDEFGH/";
+    }
+    for (int i = 0; i < 55; ++i) {
+        shortDos += "\\A B";
+        shortHost += "a b/";
+    }
+    const std::string pastTheLimit = "path past the limit of 259 characters";
     return {
         {"windows 98 sample", win98, win98Result, std::nullopt, {}},
         {"arguments are ignored", win98, win98Result, std::nullopt, {"/?", "--help", "C:\\"}},
@@ -184,6 +196,26 @@ std::vector<EndToEndCase> Cases() {
          .printed = autoexecDiff,
          .errors = NotMade("C:\\WINDOWS\\DOSSTART.BAT", "WINDOWS/dosstart.bat",
                            "cannot create C:\\WINDOWS\\DOSSTART.TMP (a directory)")},
+        {.name = "a long-named windows directory: its batch file named by the short path",
+         .before = {{"Windows Home/SYSTEM/", ""}, {"Windows Home/DOSSTART.BAT/", ""}},
+         .changed = {{"autoexec.bat", kBlaster}},
+         .windir = "C:\\Windows Home",
+         .status = 1,
+         .errors =
+             NotMade("C:\\WINDOW~1\\DOSSTART.BAT", "Windows Home/DOSSTART.BAT", "a directory")},
+        {.name = "a set-up line longer than one line piece leaves dosstart.bat",
+         .before = {{setupHost + "SYSTEM/", ""}},
+         .changed = {{"autoexec.bat", kBlaster}},
+         .windir = setupDos,
+         .status = 1,
+         .errors = NotMade(setupDos + "\\DOSSTART.BAT", setupHost + "dosstart.bat",
+                           "the set-up line would pass the limit of 255 characters")},
+        {.name = "a short form past the path limit touches nothing",
+         .before = {{shortHost + "SYSTEM/", ""}, {"AUTOEXEC.BAT", oldAutoexec}},
+         .windir = shortDos,
+         .status = 1,
+         .errors = NotMade("C:\\AUTOEXEC.BAT", "AUTOEXEC.BAT", pastTheLimit) +
+                   NotMade(shortDos + "\\DOSSTART.BAT", shortHost + "dosstart.bat", pastTheLimit)},
     };
 }
 

@@ -30,22 +30,6 @@ std::string_view TrimRecordBlanks(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// Fills `bytes` from `fd` as far as the file goes, and shrinks it to
-// what was read; false when a read fails.
-bool ReadUpTo(int fd, std::string &bytes) {
-    std::size_t size = 0;
-    while (size < bytes.size()) {
-        ssize_t got = ReadRetrying(fd, bytes.data() + size, bytes.size() - size);
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        size += static_cast<std::size_t>(got);
-    }
-    bytes.resize(size);
-    return true;
-}
-
 // WinDir= in the first [Paths] section of an MSDOS.SYS text: section and
 // key names ignore case, blanks around names and values are dropped, the
 // first WinDir line decides. "" without one.
@@ -89,9 +73,10 @@ std::string RecordedWindowsDirectory(const DriveC &drive) {
     DWORD error = NO_ERROR;
     FileDescriptor fd(OpenRegularForReading(resolved, info, error));
     std::string bytes(kMsdosSysLimit, '\0');
-    if (fd.Get() < 0 || !ReadUpTo(fd.Get(), bytes))
+    std::size_t size = 0;
+    if (fd.Get() < 0 || !ReadAll(fd.Get(), bytes.data(), bytes.size(), size))
         return "";
-    std::string_view text(bytes);
+    std::string_view text(bytes.data(), size);
     text = text.substr(0, text.find('\x1A'));
     return text.find('\0') == std::string_view::npos ? FindWinDir(text) : "";
 }

@@ -2,6 +2,7 @@
 // Private to src/platform/posix.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <utility>
@@ -45,6 +46,21 @@ template <typename Io> ssize_t Retrying(Io io) {
 
 inline ssize_t ReadRetrying(int fd, char *buffer, std::size_t size) {
     return Retrying([&] { return read(fd, buffer, size); });
+}
+
+// Largest single read or write; Linux moves at most about 2 GiB a call.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+// Reads `size` bytes, fewer only when the file ends first, as Windows does
+// for files; false with errno set on failure. `done` counts what was read.
+inline bool ReadAll(int fd, char *data, std::size_t size, std::size_t &done) {
+    for (done = 0; done < size;) {
+        ssize_t got = ReadRetrying(fd, data + done, std::min(size - done, kMaxTransfer));
+        if (got <= 0)
+            return got == 0;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
 }
 
 // Clears O_NONBLOCK, set for the open only; false with errno on failure.

@@ -341,8 +341,9 @@ int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &
 
 using namespace dosprep::posix;
 
-// A failed query is recorded: the run ends on it when the Windows or the
-// system directory is missing.
+// Each query is recorded: the run ends on a failed one when the Windows or
+// the system directory is missing, and the Windows directory's short form
+// names the directory of the DOSSTART.BAT edit's files.
 DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     BeginCall();
     DWORD length = 0;
@@ -351,7 +352,6 @@ DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (length == 0)
-        RecordFailure("GetShortPathNameA", longPath != nullptr ? longPath : "");
+    RecordShortPathQuery(longPath != nullptr ? longPath : "", shortPath, length, size);
     return length;
 }

@@ -84,9 +84,22 @@ HANDLE AddHandle(FileDescriptor &fd, const char *name, bool inScratch = false) {
 // the file of each DOS path as the program gives it, upper-cased.
 std::map<std::string, std::string> g_shadows;
 
+// The scratch file of the dry run's temporary file `name`; nullptr when
+// it has none.
+const std::string *ShadowOf(const char *name) {
+    auto found = g_shadows.find(UpperCased(name));
+    return found == g_shadows.end() ? nullptr : &found->second;
+}
+
 // The read-only attribute is honoured even for root, as on Windows.
 bool IsReadOnlyFile(const struct stat &info) {
     return S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0;
+}
+
+// Why Windows refuses to replace the existing entry `name` of `directory`
+// (its lstat `info`): a read-only, hidden or system file; else 0.
+int RefusedAttributes(int directory, const char *name, const struct stat &info) {
+    return IsReadOnlyFile(info) ? kCauseReadOnly : AttributeCause(directory, name, info);
 }
 
 // Why an entry that is no regular file cannot be used as one.
@@ -164,10 +177,7 @@ HANDLE OpenForWriting(const char *name) {
         return Fail(error);
     struct stat before {};
     bool exists = fstatat(path.parent.Get(), path.LastName(), &before, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && IsReadOnlyFile(before))
-        return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
-    // CREATE_ALWAYS refuses a hidden or system file, as it does read-only ones.
-    if (int cause = exists ? AttributeCause(path.parent.Get(), path.LastName(), before) : 0)
+    if (int cause = exists ? RefusedAttributes(path.parent.Get(), path.LastName(), before) : 0)
         return Fail(ERROR_ACCESS_DENIED, cause);
     if (Settings().dryRun)
         return OpenShadow(name, path, exists ? &before : nullptr);
@@ -197,21 +207,6 @@ HANDLE OpenFile(LPCSTR name, DWORD access, DWORD disposition) {
     if (name != nullptr && access == GENERIC_WRITE && disposition == CREATE_ALWAYS)
         return OpenForWriting(name);
     return Fail(ERROR_INVALID_PARAMETER);
-}
-
-// Largest single read or write; Linux moves at most about 2 GiB a call.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
-
-// Reads `size` bytes, fewer only when the file ends first, as Windows does
-// for files; false with errno set on failure.
-bool ReadAll(int fd, char *data, std::size_t size, std::size_t &done) {
-    for (done = 0; done < size;) {
-        ssize_t got = ReadRetrying(fd, data + done, std::min(size - done, kMaxTransfer));
-        if (got <= 0)
-            return got == 0;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
 }
 
 // Writes all of `size` bytes; false with errno set on failure.
@@ -355,12 +350,11 @@ int CreateSideFile(int directory, std::string &name) {
 }
 
 // The source of a copy: a dry run's temporary file in the scratch
-// directory (its path in `shadow`), else the file on the drive. Returns
-// the descriptor, or -1 with `error` set.
-int OpenCopySource(const char *existing, struct stat &info, std::string &shadow, DWORD &error) {
-    if (auto found = g_shadows.find(UpperCased(existing)); found != g_shadows.end()) {
-        shadow = found->second;
-        FileDescriptor fd(open(shadow.c_str(), O_RDONLY | O_CLOEXEC));
+// directory, else the file on the drive. Returns the descriptor, or -1
+// with `error` set.
+int OpenCopySource(const char *existing, struct stat &info, DWORD &error) {
+    if (const std::string *shadow = ShadowOf(existing)) {
+        FileDescriptor fd(open(shadow->c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.Get() >= 0 && fstat(fd.Get(), &info) == 0)
             return fd.Release();
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
@@ -376,31 +370,63 @@ int OpenCopySource(const char *existing, struct stat &info, std::string &shadow,
     return OpenRegularEntry(source.parent.Get(), source.LastName(), info, error);
 }
 
-// The record of a copy over `target`. With a scratch directory, the
-// target's old contents and the new ones are kept there for a diff.
-FileEvent CopyEvent(const char *newName, const ResolvedPath &target, bool targetExists, int source,
-                    const std::string &shadow, std::span<char> buffer) {
-    FileEvent event;
-    event.call = "CopyFileA";
-    event.dosPath = newName;
+// With a scratch directory, the copies kept of a copy over `target`: its
+// old contents and the new ones (a dry run's are its temporary file's
+// scratch file already), for a diff.
+KeptCopies KeepCopies(const ResolvedPath &target, bool targetExists, int source,
+                      const std::string *shadow, std::span<char> buffer) {
+    KeptCopies kept;
     if (Settings().scratch.empty())
-        return event;
-    event.relative = target.relative;
+        return kept;
+    kept.relative = target.relative;
     if (targetExists) {
         struct stat info {};
         DWORD error = NO_ERROR;
         FileDescriptor old(OpenRegularEntry(target.parent.Get(), target.LastName(), info, error));
-        event.before = ScratchFile("old");
-        event.keptError = old.Get() < 0 ? EIO : KeepCopy(old.Get(), event.before, buffer);
+        kept.before = ScratchFile("old");
+        kept.keptError = old.Get() < 0 ? EIO : KeepCopy(old.Get(), kept.before, buffer);
     }
-    event.after = shadow;
-    if (event.keptError == 0 && shadow.empty()) {
-        event.after = ScratchFile("new");
-        event.keptError = KeepCopy(source, event.after, buffer);
+    kept.after = shadow != nullptr ? *shadow : "";
+    if (kept.keptError == 0 && kept.after.empty()) {
+        kept.after = ScratchFile("new");
+        kept.keptError = KeepCopy(source, kept.after, buffer);
     }
-    if (event.keptError != 0)
-        event.after.clear();
-    return event;
+    if (kept.keptError != 0)
+        kept.after.clear();
+    return kept;
+}
+
+// Writes all of `source` into a new file beside the entry `name` of
+// `directory` and renames it over that entry, so that the entry is either
+// the old file or the whole new one. The new file takes the mode of
+// `like`, and with `owned` its owner and group too.
+DWORD ReplaceEntry(int directory, const char *name, int source, const struct stat &like, bool owned,
+                   std::span<char> buffer) {
+    std::string side;
+    FileDescriptor out(CreateSideFile(directory, side));
+    if (out.Get() < 0)
+        return ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    DWORD error = CopyContents(source, out.Get(), buffer);
+    // Before fchmod: a change of owner clears set-id bits. Only root may
+    // give a file away, and the content matters more: a failure is ignored.
+    if (error == NO_ERROR && owned && fchown(out.Get(), like.st_uid, like.st_gid) != 0) {
+    }
+    if (error == NO_ERROR && fchmod(out.Get(), like.st_mode & 07777) != 0)
+        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    if (error == NO_ERROR && close(out.Release()) != 0)
+        error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
+    // The last moment to stop: an interrupted copy leaves the old file.
+    if (error == NO_ERROR && Interruption() != 0) {
+        NoteCause(kCauseInterrupted);
+        error = ERROR_OPERATION_ABORTED;
+    }
+    if (error == NO_ERROR && renameat(directory, side.c_str(), directory, name) != 0)
+        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    if (error != NO_ERROR)
+        unlinkat(directory, side.c_str(), 0);
+    else
+        SyncDirectory(directory);
+    return error;
 }
 
 BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
@@ -408,8 +434,7 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
         return Fail(ERROR_INVALID_PARAMETER);
     struct stat sourceInfo {};
     DWORD openError = NO_ERROR;
-    std::string shadow;
-    FileDescriptor in(OpenCopySource(existing, sourceInfo, shadow, openError));
+    FileDescriptor in(OpenCopySource(existing, sourceInfo, openError));
     if (in.Get() < 0)
         return Fail(openError);
 
@@ -427,52 +452,22 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     // A link, a directory or a device is not ours to replace.
     if (targetExists && !S_ISREG(targetInfo.st_mode))
         return Fail(ERROR_ACCESS_DENIED, NotAFile(targetInfo));
-    if (targetExists && IsReadOnlyFile(targetInfo))
-        return Fail(ERROR_ACCESS_DENIED, kCauseReadOnly);
-    if (int cause = targetExists ? AttributeCause(directory, target.LastName(), targetInfo) : 0)
+    if (int cause = targetExists ? RefusedAttributes(directory, target.LastName(), targetInfo) : 0)
         return Fail(ERROR_ACCESS_DENIED, cause);
     // Allocated first: from the side file's creation on, nothing may throw
     // past its removal.
     std::vector<char> buffer(kBufferSize);
-    FileEvent event = CopyEvent(newName, target, targetExists, in.Get(), shadow, buffer);
-    if (Settings().dryRun) {
-        // The side file that the copy would create beside the target.
-        if (!MayCreateIn(directory))
-            return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-        RecordSuccess(std::move(event));
-        return TRUE;
-    }
-
-    std::string side;
-    // The new content goes beside the target and is renamed over it, so
-    // the target is either the old file or the whole new one.
-    FileDescriptor out(CreateSideFile(directory, side));
-    if (out.Get() < 0)
-        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    DWORD error = CopyContents(in.Get(), out.Get(), buffer);
-    // Before fchmod: a change of owner clears set-id bits.
-    if (error == NO_ERROR && targetExists &&
-        fchown(out.Get(), targetInfo.st_uid, targetInfo.st_gid) != 0) {
-        // Only root may give a file away; the content matters more.
-    }
-    mode_t mode = (targetExists ? targetInfo.st_mode : sourceInfo.st_mode) & 07777;
-    if (error == NO_ERROR && fchmod(out.Get(), mode) != 0)
+    KeptCopies kept = KeepCopies(target, targetExists, in.Get(), ShadowOf(existing), buffer);
+    DWORD error = NO_ERROR;
+    // A dry run only checks that the side file could be created.
+    if (Settings().dryRun && !MayCreateIn(directory))
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-    if (error == NO_ERROR && close(out.Release()) != 0)
-        error = ErrorFromErrno(errno, ERROR_WRITE_FAULT);
-    // The last moment to stop: an interrupted copy leaves the old file.
-    if (error == NO_ERROR && Interruption() != 0) {
-        NoteCause(kCauseInterrupted);
-        error = ERROR_OPERATION_ABORTED;
-    }
-    if (error == NO_ERROR && renameat(directory, side.c_str(), directory, target.LastName()) != 0)
-        error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-    if (error != NO_ERROR) {
-        unlinkat(directory, side.c_str(), 0);
+    else if (!Settings().dryRun)
+        error = ReplaceEntry(directory, target.LastName(), in.Get(),
+                             targetExists ? targetInfo : sourceInfo, targetExists, buffer);
+    if (error != NO_ERROR)
         return Fail(error);
-    }
-    SyncDirectory(directory);
-    RecordSuccess(std::move(event));
+    RecordCopy(newName, std::move(kept));
     return TRUE;
 }
 
@@ -560,8 +555,8 @@ auto RecordedCall(const char *call, const char *dosPath, Body body) noexcept {
     } catch (...) {
         result = Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (result == failure && GetLastError() != NO_ERROR)
-        RecordFailure(call, dosPath != nullptr ? dosPath : "");
+    RecordFileCall(call, dosPath != nullptr ? dosPath : "",
+                   result == failure && GetLastError() != NO_ERROR);
     return result;
 }
 
@@ -573,18 +568,7 @@ using namespace dosprep::posix;
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
                           DWORD disposition, DWORD, HANDLE) {
-    HANDLE handle =
-        RecordedCall("CreateFileA", name, [&] { return OpenFile(name, access, disposition); });
-    if (handle != INVALID_HANDLE_VALUE && access == GENERIC_WRITE) {
-        FileEvent created;
-        created.call = "CreateFileA";
-        try {
-            created.dosPath = name;
-        } catch (...) {
-        }
-        RecordSuccess(std::move(created));
-    }
-    return handle;
+    return RecordedCall("CreateFileA", name, [&] { return OpenFile(name, access, disposition); });
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,

@@ -27,30 +27,15 @@ namespace dosprep::posix {
 
 namespace {
 
-// The two edits by the names that the program gives their files.
-struct Edit {
-    const char *batch;
-    const char *temp;
-};
-constexpr Edit kAutoexec = {"autoexec.bat", "autoexec.tmp"};
-constexpr Edit kDosstart = {"dosstart.bat", "dosstart.tmp"};
-
-std::size_t NameStart(std::string_view dosPath) {
-    return dosPath.find_last_of("\\/") + 1; // 0 when there is no separator
-}
-
-// Whether the last component is `name`, whatever its case.
-bool IsNamed(std::string_view dosPath, std::string_view name) {
-    return EqualsIgnoringCase(dosPath.substr(NameStart(dosPath)), name);
-}
-
 // Where the program looks for the edit's batch file, when the record does
 // not say.
-std::string DefaultDosPath(const Edit &edit) {
-    std::string directory = &edit == &kAutoexec ? "C:\\" : RunContext().windowsDirectory;
+std::string DefaultDosPath(Edit edit) {
+    if (edit == Edit::Autoexec)
+        return "C:\\autoexec.bat";
+    std::string directory = RunContext().windowsDirectory;
     if (directory.empty() || directory.back() != '\\')
         directory += '\\';
-    return directory + edit.batch;
+    return directory + "dosstart.bat";
 }
 
 struct Reason {
@@ -99,8 +84,8 @@ std::string ScratchBase() {
     return std::filesystem::path(Settings().scratch).parent_path().string();
 }
 
-// Why the edit's last failed call failed, as seen from its batch file.
-std::string FailureReason(const FileEvent &failure, const Edit &edit) {
+// Why the edit's first failed call failed, as seen from its batch file.
+std::string FailureReason(const CallFailure &failure) {
     std::string why = CauseText(failure.cause, failure.error);
     std::string_view call = failure.call;
     if (failure.inScratch)
@@ -108,61 +93,11 @@ std::string FailureReason(const FileEvent &failure, const Edit &edit) {
     // Whatever call met them, these say it all.
     if (why == "disk full" || why == "file too large" || why == "interrupted")
         return why;
-    if (IsNamed(failure.dosPath, edit.temp))
+    if (failure.onTemporary)
         return (call == "CreateFileA" ? "cannot create " : "cannot write ") +
                UpperCased(failure.dosPath) + " (" + why + ")";
     bool reading = call == "CreateFileA" || call == "ReadFile" || call == "SetFilePointer";
     return reading && failure.cause > 0 ? "unreadable (" + why + ")" : why;
-}
-
-std::string HostPathOf(std::string_view dosPath);
-
-// The first directory on the way to `dosPath` that exists but cannot be
-// searched, as "C:\WINDOWS (/host/WINDOWS)"; "" when there is none.
-std::string UnsearchableDirectory(std::string_view dosPath) {
-    DosPath path;
-    if (ParseDosPath(dosPath, path) != NO_ERROR)
-        return "";
-    std::string prefix = "C:";
-    for (const std::string &part : path.parts) {
-        prefix += "\\" + part;
-        std::string host = HostPathOf(prefix);
-        struct stat info {};
-        if (!host.empty() && stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-            faccessat(AT_FDCWD, host.c_str(), X_OK, AT_EACCESS) != 0)
-            return UpperCased(prefix) + " (" + host + ")";
-    }
-    return "";
-}
-
-// Why an edit that the run never began was not made. There was no drive C
-// and so no run; or with no event at all, a path passed the path limit; a
-// failed query first: the run ended at the Windows or the system
-// directory; else the other edit ran, and this is the DOSSTART.BAT edit,
-// whose set-up line holds the Windows directory and must fit in one line
-// piece.
-std::string RunReason(const std::vector<FileEvent> &events) {
-    const Context &context = RunContext();
-    if (context.drive.directory.empty())
-        return "no drive C (DOSPREP_DRIVE_C, WINEPREFIX and HOME are unset)";
-    if (context.drive.root.Get() < 0)
-        return "no drive C at " + context.drive.directory + " (" +
-               std::strerror(context.driveError) + ")";
-    if (events.empty())
-        return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
-    const FileEvent &first = events.front();
-    if (std::string_view(first.call) != "GetShortPathNameA")
-        return "the set-up line would pass the limit of 255 characters";
-    const std::string &windows = context.windowsDirectory;
-    DosPath path;
-    if (ParseDosPath(windows, path) != NO_ERROR || path.drive != 'C')
-        return "the Windows directory " + windows + " is not on drive C";
-    if (std::string denied = UnsearchableDirectory(first.dosPath); !denied.empty())
-        return "permission denied on " + denied;
-    // Else a directory on the way to the system directory is missing.
-    if (EqualsIgnoringCase(first.dosPath, windows) || first.error != ERROR_FILE_NOT_FOUND)
-        return "no Windows directory " + windows;
-    return "no system directory (SYSTEM32 or SYSTEM) in " + windows;
 }
 
 // The host path that a DOS path on drive C names or would name: each
@@ -184,6 +119,59 @@ std::string HostPathOf(std::string_view dosPath) {
     return below.empty() ? host : JoinHostPath(host, below);
 }
 
+// The first directory on the way to `dosPath` that exists but cannot be
+// searched, as "C:\WINDOWS (/host/WINDOWS)"; "" when there is none.
+std::string UnsearchableDirectory(std::string_view dosPath) {
+    DosPath path;
+    if (ParseDosPath(dosPath, path) != NO_ERROR)
+        return "";
+    std::string prefix = "C:";
+    for (const std::string &part : path.parts) {
+        prefix += "\\" + part;
+        std::string host = HostPathOf(prefix);
+        struct stat info {};
+        if (!host.empty() && stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+            faccessat(AT_FDCWD, host.c_str(), X_OK, AT_EACCESS) != 0)
+            return UpperCased(prefix) + " (" + host + ")";
+    }
+    return "";
+}
+
+// Why the query `query` of the Windows directory `windows`, or of the
+// system directory in it, failed.
+std::string DirectoryReason(const CallFailure &query, const std::string &windows) {
+    DosPath path;
+    if (ParseDosPath(windows, path) != NO_ERROR || path.drive != 'C')
+        return "the Windows directory " + windows + " is not on drive C";
+    if (std::string denied = UnsearchableDirectory(query.dosPath); !denied.empty())
+        return "permission denied on " + denied;
+    // Else a directory on the way to the system directory is missing.
+    if (EqualsIgnoringCase(query.dosPath, windows) || query.error != ERROR_FILE_NOT_FOUND)
+        return "no Windows directory " + windows;
+    return "no system directory (SYSTEM32 or SYSTEM) in " + windows;
+}
+
+// Why an edit that the run never began was not made: there was no drive C
+// and so no run; a query of the Windows or the system directory failed; a
+// directory, or its short form, passes the path limit; else the edit is
+// the DOSSTART.BAT one, whose set-up line holds the Windows directory and
+// must fit in one line piece.
+std::string RunReason() {
+    const Context &context = RunContext();
+    if (context.drive.directory.empty())
+        return "no drive C (DOSPREP_DRIVE_C, WINEPREFIX and HOME are unset)";
+    if (context.drive.root.Get() < 0)
+        return "no drive C at " + context.drive.directory + " (" +
+               std::strerror(context.driveError) + ")";
+    const std::string &windows = context.windowsDirectory;
+    if (const CallFailure &query = Queries().failure; query.call != nullptr)
+        return DirectoryReason(query, windows);
+    if (windows.size() >= MAX_PATH || context.systemDirectory.size() >= MAX_PATH ||
+        Queries().passedBuffer)
+        return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
+    return "the set-up line would pass the limit of 255 characters";
+}
+
 // DOS paths are shown in capitals, as DOS shows them; the host path is
 // the file's own, or the one that it would be created as.
 void PrintNotMade(const std::string &dosPath, const std::string &reason) {
@@ -194,7 +182,7 @@ void PrintNotMade(const std::string &dosPath, const std::string &reason) {
 }
 
 // Runs diff -u on the kept contents, labelled as below drive C.
-bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
+bool ShowDiff(const KeptCopies &copy, const std::string &dosPath) {
     if (copy.after.empty()) {
         std::fprintf(stderr, "dosprep: %s: changed; its diff cannot be shown (TMPDIR %s: %s)\n",
                      UpperCased(dosPath).c_str(), ScratchBase().c_str(),
@@ -223,46 +211,26 @@ bool ShowDiff(const FileEvent &copy, const std::string &dosPath) {
     return false;
 }
 
-// Reports one edit from the run's events; returns whether it was made
-// (and its diff shown, when asked for).
-bool ReportEdit(const Edit &edit, const std::vector<FileEvent> &events, bool showDiffs) {
-    const FileEvent *first = nullptr, *copy = nullptr, *failure = nullptr;
-    for (const FileEvent &event : events) {
-        bool onBatch = IsNamed(event.dosPath, edit.batch);
-        if (!onBatch && !IsNamed(event.dosPath, edit.temp))
-            continue;
-        if (first == nullptr)
-            first = &event;
-        std::string_view call = event.call;
-        // The reason is the edit's last failed call: a failure ends the
-        // rewrite (a missing target's failed open, which reads as empty,
-        // comes first), and the temporary file's removal comes after the
-        // copy, made or not.
-        if (event.error == NO_ERROR && call == "CopyFileA" && onBatch)
-            copy = &event;
-        else if (event.error != NO_ERROR && call != "DeleteFileA")
-            failure = &event;
-    }
+// Reports one edit from its record; returns whether it was made (and its
+// diff shown, when asked for).
+bool ReportEdit(Edit edit, bool showDiffs) {
+    const EditRecord &record = RecordOf(edit);
     // The batch file's DOS path as the program gives it: where the run
     // looked for its files, else where it would have.
-    std::string dosPath = first == nullptr
-                              ? DefaultDosPath(edit)
-                              : first->dosPath.substr(0, NameStart(first->dosPath)) + edit.batch;
-    if (copy != nullptr)
-        return !showDiffs || ShowDiff(*copy, dosPath);
-    PrintNotMade(dosPath, failure != nullptr ? FailureReason(*failure, edit)
-                          : first != nullptr ? "not made"
-                                             : RunReason(events));
+    std::string dosPath = record.begun ? record.batchPath : DefaultDosPath(edit);
+    if (record.copied)
+        return !showDiffs || ShowDiff(record.kept, dosPath);
+    PrintNotMade(dosPath, record.failure.call != nullptr ? FailureReason(record.failure)
+                          : record.begun                 ? "not made"
+                                                         : RunReason());
     return false;
 }
 
 } // namespace
 
 bool ReportRun(bool showDiffs) {
-    // A copy: nothing that reporting records may move it.
-    const std::vector<FileEvent> events = RunEvents();
-    bool autoexecMade = ReportEdit(kAutoexec, events, showDiffs);
-    return ReportEdit(kDosstart, events, showDiffs) && autoexecMade;
+    bool autoexecMade = ReportEdit(Edit::Autoexec, showDiffs);
+    return ReportEdit(Edit::Dosstart, showDiffs) && autoexecMade;
 }
 
 } // namespace dosprep::posix

@@ -1,15 +1,16 @@
-// How the native command runs the program, and what the file calls of the
-// run did. The edits report nothing to their caller, but every file
-// operation passes through this platform layer: it notes which batch file
-// was copied over and, for each call that failed, its path and cause, so
-// that the Linux entry can tell the user what was not done.
+// How the native command runs the program, and what became of its edits.
+// The edits report nothing to their caller, but every file call passes
+// through this platform layer, which knows from a call's path which edit
+// it is for: C:\AUTOEXEC.BAT and autoexec.tmp beside it, DOSSTART.BAT and
+// dosstart.tmp in the Windows directory. For each edit it keeps the first
+// failure and whether the copy over the batch file succeeded, so that the
+// Linux entry can tell the user what was not done, and why.
 #pragma once
 
 #include "platform/win32_api.h"
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace dosprep::posix {
 
@@ -35,6 +36,8 @@ constexpr int kCauseHidden = -6;       // the hidden attribute, on a FAT volume
 constexpr int kCauseSystem = -7;       // the system attribute, on a FAT volume
 constexpr int kCauseInterrupted = -8;  // a signal asked the run to end
 
+// Forgets the cause noted by an earlier call; each recorded call starts so.
+void BeginCall() noexcept;
 // Notes the cause of the failure about to be reported: an errno value (as
 // ErrorFromErrno converts it) or a kCause value. The last one noted in a
 // call is the one recorded.
@@ -43,31 +46,57 @@ void NoteCause(int cause) noexcept;
 // (a dry run's temporary file there), not the tree's.
 void NoteInScratch() noexcept;
 
-// One call of the run that the report needs.
-struct FileEvent {
-    const char *call = "";
-    std::string dosPath;    // as the program gave it
-    DWORD error = NO_ERROR; // NO_ERROR: it succeeded
-    int cause = 0;          // errno value or kCause value; 0 when unknown
-    bool inScratch = false; // the failure was the scratch directory's
-    // A copy that succeeded, with a scratch directory: the target below
-    // drive C ('/'-separated, on-disk spelling) and the files keeping its
-    // old contents ("" when it did not exist) and its new ones ("" when
-    // they could not be kept: keptError says why).
+// A call that failed.
+struct CallFailure {
+    const char *call = nullptr; // nullptr: none failed
+    std::string dosPath;        // as the program gave it
+    DWORD error = NO_ERROR;
+    int cause = 0;            // errno value or kCause value; 0 when unknown
+    bool inScratch = false;   // the failure was the scratch directory's
+    bool onTemporary = false; // on the edit's temporary file
+};
+
+// With a scratch directory, what a copy over a batch file replaced: the
+// target below drive C ('/'-separated, on-disk spelling) and the files
+// keeping its old contents ("" when it did not exist) and its new ones
+// ("" when they could not be kept: keptError says why).
+struct KeptCopies {
     std::string relative, before, after;
     int keptError = 0;
 };
 
-// Forgets the cause noted by an earlier call; each recorded call starts so.
-void BeginCall() noexcept;
-// Records a call that failed, with the last error and the noted cause.
-void RecordFailure(const char *call, std::string_view dosPath) noexcept;
-// Records a call that succeeded: the creation of a temporary file, or a
-// copy over a batch file with what was kept of it.
-void RecordSuccess(FileEvent event) noexcept;
+enum class Edit { Autoexec, Dosstart };
 
-// Every event of the run, in order. At most a few per edit: a failing
-// call ends its edit, so the record does not grow with a file's size.
-const std::vector<FileEvent> &RunEvents();
+// What became of one edit, from the calls on its two files.
+struct EditRecord {
+    bool begun = false;    // a call was made on one of its files
+    std::string batchPath; // the batch file, in the directory of the first such call
+    CallFailure failure;   // the first failure that ended the edit
+    bool copied = false;   // the copy over the batch file succeeded
+    KeptCopies kept;       // of that copy
+};
+
+// Records a file call on `dosPath` that succeeded, or that failed with
+// the last error and the noted cause. A path of neither edit is ignored.
+// Not failures of an edit: the removal of its temporary file, and the
+// open of a missing batch file, which the edit reads as empty.
+void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noexcept;
+// Records the copy over `target`, which succeeded.
+void RecordCopy(std::string_view target, KeptCopies kept) noexcept;
+// Records a GetShortPathNameA query: failed (the last error says why), or
+// answered with `length` for a buffer of `size` bytes.
+void RecordShortPathQuery(std::string_view longPath, const char *shortPath, DWORD length,
+                          DWORD size) noexcept;
+
+const EditRecord &RecordOf(Edit edit);
+
+// What the run's GetShortPathNameA queries (of the Windows and the system
+// directory) came to.
+struct QueryRecord {
+    CallFailure failure;       // the first that failed
+    bool passedBuffer = false; // a short path did not fit the buffer given
+    std::string shortWindows;  // the Windows directory's short path, once given
+};
+const QueryRecord &Queries();
 
 } // namespace dosprep::posix
