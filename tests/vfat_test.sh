@@ -22,6 +22,10 @@ readonly blaster='SET  BLASTER=A220 I5  D1 T4\r\n'
 # udisks2's options for a FAT card, and where a desktop would mount it.
 readonly mount_options=uid=1000,gid=1000,shortname=mixed,utf8=1,showexec,flush
 readonly card=/media/user/CARD
+# The guest's only writable places: a tmpfs on the card's parent, which
+# also holds the program's HOME and TMPDIR and what it prints. The host's
+# / is the guest's root, read-only, so the build tree must lie elsewhere.
+readonly guest_scratch=/media
 
 # Without user-mode Linux, its FAT modules and busybox the test cannot run:
 # under CI that fails, elsewhere it is skipped (status 77), and said to be.
@@ -40,9 +44,11 @@ done
 uml_modules=/usr/lib/uml/modules/$(linux.uml --version)/kernel/fs
 [ -f "$uml_modules/fat/vfat.ko" ] || cannot_run "no $uml_modules/fat/vfat.ko"
 
-# Inside the build directory: the guest sees the host's / read-only but
-# for its own tmpfs on /tmp, and UML keeps its memory in a file in TMPDIR,
-# which must not be mounted noexec.
+case $build_dir/ in
+$guest_scratch/*) cannot_run "the build directory $build_dir is hidden in the guest by its tmpfs on $guest_scratch" ;;
+esac
+# Inside the build directory: the guest sees it as it is, and UML keeps
+# its memory in a file in TMPDIR, which must not be mounted noexec.
 work=$(mktemp -d "$build_dir/vfat_test.XXXXXX")
 trap 'rm -rf -- "$work"' EXIT
 failures=0
@@ -291,16 +297,16 @@ EOF
     if [[ $arguments == AGAIN* ]]; then
         arguments=${arguments#AGAIN}
         cat <<EOF
-setpriv --reuid=1000 --regid=1000 --clear-groups env -i PATH=/usr/bin:/bin HOME=/tmp \\
-    $environment $dosprep $card >/dev/null 2>&1 || echo "@@failed $row: first run"
+setpriv --reuid=1000 --regid=1000 --clear-groups env -i PATH=/usr/bin:/bin HOME=$guest_scratch/home \\
+    TMPDIR=$guest_scratch/tmp $environment $dosprep $card >/dev/null 2>&1 || echo "@@failed $row: first run"
 EOF
     fi
     cat <<EOF
-setpriv --reuid=1000 --regid=1000 --clear-groups env -i PATH=/usr/bin:/bin HOME=/tmp \\
-    $environment $dosprep $arguments $card >/tmp/out 2>/tmp/err
+setpriv --reuid=1000 --regid=1000 --clear-groups env -i PATH=/usr/bin:/bin HOME=$guest_scratch/home \\
+    TMPDIR=$guest_scratch/tmp $environment $dosprep $arguments $card >$guest_scratch/out 2>$guest_scratch/err
 echo "@@$row status \$?"
-busybox sed 's/^/@@$row out /' /tmp/out
-busybox sed 's/^/@@$row err /' /tmp/err
+busybox sed 's/^/@@$row out /' $guest_scratch/out
+busybox sed 's/^/@@$row err /' $guest_scratch/err
 busybox umount $card || echo "@@failed $row: umount"
 EOF
 }
@@ -315,9 +321,9 @@ write_init() {
         for module in fat/fat fat/vfat nls/nls_cp437 nls/nls_utf8 nls/nls_iso8859-1; do
             echo "busybox insmod $uml_modules/$module.ko || echo '@@failed: insmod $module'"
         done
-        echo "busybox mount -t tmpfs -o mode=1777 tmpfs /tmp"
-        echo "busybox mount -t tmpfs tmpfs ${card%/*/*}"
-        echo "busybox mkdir -p $card"
+        echo "busybox mount -t tmpfs -o mode=1777 tmpfs $guest_scratch"
+        echo "busybox mkdir -p $card $guest_scratch/home $guest_scratch/tmp"
+        echo "busybox chown 1000:1000 $guest_scratch/home $guest_scratch/tmp"
         for entry in "${cases[@]}"; do
             IFS='|' read -r name builder environment arguments _ <<<"$entry"
             guest_row "$row" "ubd$(disk_letter "$row")" "$environment" "$arguments"
