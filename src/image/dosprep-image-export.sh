@@ -84,13 +84,12 @@ openers() {
     done < <(image_fds)
 }
 
-# Sets `holder` to the topmost process that holds a lock of KIND (FLOCK,
-# POSIX, OFDLCK) on the image, as /proc/PID/fdinfo shows it (a process
-# that it started shares the lock), or to nothing when none is visible.
-find_lock_holder() {
+# The topmost process that holds a lock of KIND (FLOCK, POSIX, OFDLCK) on
+# the image, as /proc/PID/fdinfo shows it (a process that it started
+# shares the lock), or nothing when none is visible.
+lock_holder() {
     local kind=$1 pid fd parent
     local -A holders=()
-    holder=
     while read -r pid fd; do
         if grep -qE "^lock:.*: +$kind " -- "/proc/$pid/fdinfo/$fd" 2>/dev/null; then
             holders[$pid]=1
@@ -99,7 +98,7 @@ find_lock_holder() {
     for pid in "${!holders[@]}"; do
         parent=$(parent_of "$pid") || continue # gone
         if [ -z "${holders[$parent]:-}" ]; then
-            holder=$pid
+            printf '%s' "$pid"
             return 0
         fi
     done
@@ -121,13 +120,13 @@ process_name() {
 # new one is locked instead. A run that renames its copy over the image
 # locks the copy first (lock_copy), so the path stays locked to the end.
 lock_image() {
-    local tries run
+    local tries run holder
     for tries in 1 2 3 4 5 6 7 8 9 10; do
         exec {lock_fd}<"$image" || fail "cannot be opened"
         if flock -n -x "$lock_fd"; then
             [ ! "/dev/fd/$lock_fd" -ef "$image" ] || return 0
         else
-            find_lock_holder FLOCK
+            holder=$(lock_holder FLOCK)
             run=
             [ -z "$holder" ] || run=$(run_of "$holder")
             [ -z "$run" ] || fail "is in use by another $program (process $run)"
@@ -150,7 +149,7 @@ lock_copy() {
 # as QEMU takes on bytes 100 and up and 200 and up of its images), as
 # /proc/locks gives it: by the device and inode of the file.
 check_no_record_lock() {
-    local major minor inode pid
+    local major minor inode pid holder
     read -r major minor inode < <(stat -L -c '%Hd %Ld %i' -- "$image")
     pid=$(awk -v id="$(printf '%02x:%02x:%s' "$major" "$minor" "$inode")" \
         '$2 != "->" && ($2 == "POSIX" || $2 == "OFDLCK") && $6 == id { print $5; exit }' /proc/locks)
@@ -158,7 +157,7 @@ check_no_record_lock() {
     if [ "$pid" -gt 0 ] && [ -e "/proc/$pid" ]; then
         holder=$pid
     else
-        find_lock_holder OFDLCK
+        holder=$(lock_holder OFDLCK)
     fi
     fail "is in use by $(process_name "$holder"), which holds a record lock on it, as QEMU does; close it first"
 }

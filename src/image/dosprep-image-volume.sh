@@ -181,19 +181,19 @@ write_changes() {
     done
 }
 
-# Sets `temporary` to the path of the temporary file of a batch file.
+# The path on the volume of the temporary file of a batch file.
 temporary_path() {
     local slot=$1_tmp
     if [ "${slot_kind[$slot]}" = file ]; then
-        temporary=${slot_path[$slot]}
+        printf '%s' "${slot_path[$slot]}"
     else
-        temporary=${slot_dir[$slot]}/${slot_name[$slot]}
+        printf '%s' "${slot_dir[$slot]}/${slot_name[$slot]}"
     fi
 }
 
 write_batch_file() {
     local slot=$1 flush=$2 temporary target error
-    temporary_path "$slot"
+    temporary=$(temporary_path "$slot")
     if ! error=$(mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary"); then
         mt mdel -i "$volume" "$temporary" >/dev/null || true
         case $error in
@@ -233,7 +233,7 @@ write_batch_file() {
 write_temporary() {
     local slot=$1 batch=$2 temporary error
     [[ " ${changed[*]} " != *" $batch "* ]] || return 0 # renamed over it
-    temporary_path "$batch"
+    temporary=$(temporary_path "$batch")
     if [ -z "${new_host[$slot]}" ]; then
         error=$(mt mdel -i "$volume" "$temporary") || fail "cannot delete $(dos_path "$temporary"): $error"
     else
