@@ -51,13 +51,14 @@ dos_path() {
     printf 'C:%s' "${path:-\\}"
 }
 
-# Whether a FAT volume that fits in `room` bytes starts at byte `offset`;
-# sets fat_bytes to its size, or 0 where there is none.
-is_fat_at() {
-    local offset=$1 room=$2 sector_size=0 small=0 big=0 info key value
-    fat_bytes=0
-    info=$(mt minfo -i "$scratch/image@@$offset" ::) || return 1
-    checkpoint
+# The size in bytes of the FAT volume that starts at byte OFFSET of the
+# disk, as its boot sector gives it; 0 where none starts.
+fat_size() {
+    local info key value sector_size=0 small=0 big=0
+    if ! info=$(mt minfo -i "$scratch/image@@$1" ::); then
+        echo 0
+        return
+    fi
     while IFS=: read -r key value; do
         value=${value// /}
         case $key in
@@ -66,10 +67,17 @@ is_fat_at() {
         'big size') big=${value%sectors} ;;
         esac
     done <<<"$info"
-    [[ $sector_size =~ ^[0-9]+$ && $small =~ ^[0-9]+$ && $big =~ ^[0-9]+$ ]] || return 1
+    if [[ ! $sector_size =~ ^[0-9]+$ || ! $small =~ ^[0-9]+$ || ! $big =~ ^[0-9]+$ ]]; then
+        echo 0
+        return
+    fi
     [ "$small" -ne 0 ] || small=$big
-    fat_bytes=$((sector_size * small))
-    [ "$fat_bytes" -gt 0 ] && [ "$fat_bytes" -le "$room" ]
+    echo $((sector_size * small))
+}
+
+# Whether a FAT volume of SIZE bytes is there, and fits in ROOM bytes.
+fits_in() {
+    [ "$1" -gt 0 ] && [ "$1" -le "$2" ]
 }
 
 # --- entries of the volume ----------------------------------------------------
