@@ -93,6 +93,6 @@ PACKAGING_PACKAGES=(dpkg-dev unzip mtools dosfstools git lintian)
 # formats than raw; mkfs.fat and sfdisk make the test images. User-mode
 # Linux brings the kernel's vfat driver to the tests of the native program
 # on a mounted card, and busybox the commands run inside it.
-IMAGE_PACKAGES=(mtools dosfstools fdisk qemu-utils qemu-system-common fuse3
+IMAGE_PACKAGES=(mtools dosfstools jq fdisk qemu-utils qemu-system-common fuse3
     user-mode-linux busybox-static)
 LINT_PACKAGES=(shellcheck)

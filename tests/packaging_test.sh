@@ -38,7 +38,7 @@ info=$(dpkg-deb --info "$deb")
 grep -q '^ Package: dosprep$' <<<"$info" || fail "package name"
 grep -q "^ Architecture: $(dpkg --print-architecture)\$" <<<"$info" || fail "architecture"
 depends=$(sed -n 's/^ Depends: //p' <<<"$info" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | tr '\n' ' ')
-[ "$depends" = "dosfstools libc6 libgcc-s1 libstdc++6 mtools " ] || fail "dependencies: $depends"
+[ "$depends" = "dosfstools jq libc6 libgcc-s1 libstdc++6 mtools " ] || fail "dependencies: $depends"
 recommends=$(sed -n 's/^ Recommends: //p' <<<"$info")
 [ "$recommends" = "qemu-utils, qemu-system-common, fuse3" ] || fail "recommendations: $recommends"
 listing=$(dpkg-deb --contents "$deb")

@@ -84,13 +84,12 @@ openers() {
     done < <(image_fds)
 }
 
-# Sets `holder` to the topmost process that holds a lock of KIND (FLOCK,
-# POSIX, OFDLCK) on the image, as /proc/PID/fdinfo shows it (a process
-# that it started shares the lock), or to nothing when none is visible.
-find_lock_holder() {
+# The topmost process that holds a lock of KIND (FLOCK, POSIX, OFDLCK) on
+# the image, as /proc/PID/fdinfo shows it (a process that it started
+# shares the lock), or nothing when none is visible.
+lock_holder() {
     local kind=$1 pid fd parent
     local -A holders=()
-    holder=
     while read -r pid fd; do
         if grep -qE "^lock:.*: +$kind " -- "/proc/$pid/fdinfo/$fd" 2>/dev/null; then
             holders[$pid]=1
@@ -99,7 +98,7 @@ find_lock_holder() {
     for pid in "${!holders[@]}"; do
         parent=$(parent_of "$pid") || continue # gone
         if [ -z "${holders[$parent]:-}" ]; then
-            holder=$pid
+            printf '%s' "$pid"
             return 0
         fi
     done
@@ -121,13 +120,13 @@ process_name() {
 # new one is locked instead. A run that renames its copy over the image
 # locks the copy first (lock_copy), so the path stays locked to the end.
 lock_image() {
-    local tries run
+    local tries run holder
     for tries in 1 2 3 4 5 6 7 8 9 10; do
         exec {lock_fd}<"$image" || fail "cannot be opened"
         if flock -n -x "$lock_fd"; then
             [ ! "/dev/fd/$lock_fd" -ef "$image" ] || return 0
         else
-            find_lock_holder FLOCK
+            holder=$(lock_holder FLOCK)
             run=
             [ -z "$holder" ] || run=$(run_of "$holder")
             [ -z "$run" ] || fail "is in use by another $program (process $run)"
@@ -150,7 +149,7 @@ lock_copy() {
 # as QEMU takes on bytes 100 and up and 200 and up of its images), as
 # /proc/locks gives it: by the device and inode of the file.
 check_no_record_lock() {
-    local major minor inode pid
+    local major minor inode pid holder
     read -r major minor inode < <(stat -L -c '%Hd %Ld %i' -- "$image")
     pid=$(awk -v id="$(printf '%02x:%02x:%s' "$major" "$minor" "$inode")" \
         '$2 != "->" && ($2 == "POSIX" || $2 == "OFDLCK") && $6 == id { print $5; exit }' /proc/locks)
@@ -158,7 +157,7 @@ check_no_record_lock() {
     if [ "$pid" -gt 0 ] && [ -e "/proc/$pid" ]; then
         holder=$pid
     else
-        find_lock_holder OFDLCK
+        holder=$(lock_holder OFDLCK)
     fi
     fail "is in use by $(process_name "$holder"), which holds a record lock on it, as QEMU does; close it first"
 }
@@ -222,55 +221,34 @@ check_not_in_use() {
 
 # --- the image file -----------------------------------------------------------
 
-# The first message of a QEMU tool in FILE ($scratch/err), without the
-# tool's name and the option or file it names.
+# The first message of a QEMU tool in FILE, without the tool's name and
+# the option or file it names.
 qemu_message() {
     sed -n -e '1{s/^qemu-[a-z-]*: //' -e "s/^--[a-z]* [^ ]*: //; s/^Could not open '.*': //; s/^ERROR:* //; p}" \
-        -- "${1:-$scratch/err}"
+        -- "$1"
 }
 
-# qemu-img info --output=json, flattened: info[KEY] for each scalar, KEY
-# the names on the way to it joined by dots (format-specific.data.create-type).
+# qemu-img info --output=json, as `image_info`; sets `format` and
+# `virtual_size`, the size of the disk as the guest sees it.
 read_image_info() {
-    declare -g -A info=()
-    local key value
-    if ! qemu-img info --output=json -- "$image" >"$scratch/out" 2>"$scratch/err"; then
-        case $(qemu_message) in
+    local errors=$scratch/qemu-img-info.err
+    if ! image_info=$(qemu-img info --output=json -- "$image" 2>"$errors"); then
+        case $(qemu_message "$errors") in
         *'VDI image (non-NULL link UUID)'* | *'VDI image (non-NULL parent UUID)'*)
             fail "is a VirtualBox snapshot (a differencing VDI), which QEMU cannot open; merge it into one disk first (VBoxManage clonemedium)" ;;
         esac
-        fail "cannot be opened as a disk image: $(qemu_message)"
+        fail "cannot be opened as a disk image: $(qemu_message "$errors")"
     fi
-    while IFS=$'\t' read -r key value; do
-        info[$key]=$value
-    done < <(awk '
-        {
-            line = $0
-            sub(/^[ \t]+/, "", line)
-            sub(/,$/, "", line)
-            if (line == "}" || line == "]") { depth--; next }
-            name = ""
-            if (match(line, /^"[^"]*": /)) {
-                name = substr(line, 2, RLENGTH - 4)
-                line = substr(line, RLENGTH + 1)
-            } else if (is_array[depth]) {
-                name = count[depth]++
-            }
-            if (line == "{" || line == "[") {
-                depth++
-                key[depth] = name
-                is_array[depth] = line == "["
-                count[depth] = 0
-                next
-            }
-            path = ""
-            for (i = 2; i <= depth; i++) path = path key[i] "."
-            if (line ~ /^".*"$/) line = substr(line, 2, length(line) - 2)
-            print path name "\t" line
-        }' "$scratch/out")
-    if [ -z "${info[format]:-}" ] || [[ ! ${info[virtual-size]:-} =~ ^[0-9]+$ ]]; then
+    format=$(info_field .format)
+    virtual_size=$(info_field '."virtual-size"')
+    if [ -z "$format" ] || [[ ! $virtual_size =~ ^[0-9]+$ ]]; then
         fail "internal error: qemu-img info gave no format and size"
     fi
+}
+
+# The field of the image's info that jq's PATH names, or nothing.
+info_field() {
+    jq -r "$1 // empty" <<<"$image_info" 2>/dev/null || true
 }
 
 # Sets vhd_type, vhd_size and vhd_creator from the VHD footer at byte
@@ -306,13 +284,14 @@ check_dynamic_vhd() {
     read_vhd_footer 0 || fail "internal error: QEMU named a VHD that has no footer"
     [ "$vhd_type" -ne 4 ] ||
         fail "is a differencing VHD, a child of another disk, which QEMU 7.2 would read without its parent; merge it into its parent first"
-    if [ "${info[virtual-size]}" -lt "$vhd_size" ]; then
-        size_note=" as QEMU 7.2 sizes this VHD: by its CHS geometry, ${info[virtual-size]} bytes, not the $vhd_size of its footer (creator '$vhd_creator')"
+    if [ "$virtual_size" -lt "$vhd_size" ]; then
+        size_note=" as QEMU 7.2 sizes this VHD: by its CHS geometry, $virtual_size bytes, not the $vhd_size of its footer (creator '$vhd_creator')"
     fi
 }
 
 check_vmdk() {
-    local type=${info[format-specific.data.create-type]:-} vmdk_version
+    local type vmdk_version
+    type=$(info_field '."format-specific".data."create-type"')
     case $type in
     monolithicSparse) ;;
     streamOptimized) fail "is a streamOptimized VMDK, whose compressed data QEMU cannot rewrite in place" ;;
@@ -327,12 +306,12 @@ check_vmdk() {
 # Where the format has a check, the image file must pass it: a write into
 # damaged metadata spreads the damage. Leaked clusters alone are harmless.
 check_image_file() {
-    local status=0
-    qemu-img check -f "$format" --output=json -- "$image" >"$scratch/out" 2>"$scratch/err" || status=$?
+    local status=0 errors=$scratch/qemu-img-check.err
+    qemu-img check -f "$format" --output=json -- "$image" >/dev/null 2>"$errors" || status=$?
     case $status in
     0 | 3 | 63) ;; # clean, leaks only, no check for the format
-    2) fail "the image file is damaged ($(qemu_message)); nothing written: repair it with qemu-img check -r all" ;;
-    *) fail "cannot check the image file: $(qemu_message)" ;;
+    2) fail "the image file is damaged ($(qemu_message "$errors")); nothing written: repair it with qemu-img check -r all" ;;
+    *) fail "cannot check the image file: $(qemu_message "$errors")" ;;
     esac
 }
 
@@ -370,8 +349,8 @@ identify_format() {
         check_fixed_vhd
         return 0
     fi
+    command -v jq >/dev/null || fail "jq is not installed; it reads what qemu-img says of the image"
     read_image_info
-    format=${info[format]}
     [[ $writable_formats == *" $format "* ]] ||
         fail "is a $format image, which QEMU 7.2 does not write in place"
     case $format in
@@ -379,8 +358,10 @@ identify_format() {
     vpc) check_dynamic_vhd ;;
     vmdk) check_vmdk ;;
     qcow2)
-        [ -z "${info[format-specific.data.data-file]:-}" ] ||
-            fail "keeps its data in the external file ${info[format-specific.data.data-file]}; only self-contained qcow2 images are prepared"
+        local data_file
+        data_file=$(info_field '."format-specific".data."data-file"')
+        [ -z "$data_file" ] ||
+            fail "keeps its data in the external file $data_file; only self-contained qcow2 images are prepared"
         ;;
     esac
     [ "$format" != raw ] || return 0
@@ -390,7 +371,7 @@ identify_format() {
         fail "is a $(format_name) image, which is reached through a FUSE export, but $missing; to prepare it anyway, convert it first: qemu-img convert -O raw $image_arg disk.img"
     check_image_file
     through_qemu=1
-    image_size=${info[virtual-size]}
+    image_size=$virtual_size
 }
 
 # --- exports ------------------------------------------------------------------

@@ -28,13 +28,20 @@ shielded() {
     setsid -w "$@"
 }
 
-# Runs an mtools command; its output goes to $scratch/out, its messages to
-# $scratch/err. Then a signal that came ends the run, between two steps.
+# Runs an mtools command and prints its output, or, when it fails, its
+# last message, with its status.
 mt() {
-    local status=0
-    shielded "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
-    checkpoint
+    local output status=0
+    output=$(shielded "$@" 2>"$scratch/mtools.err") || status=$?
+    [ "$status" -eq 0 ] || output=$(last_message "$(<"$scratch/mtools.err")")
+    printf '%s\n' "$output"
     return "$status"
+}
+
+# The last line of a tool's messages, or "failed" when it gave none.
+last_message() {
+    local message=${1##*$'\n'}
+    printf '%s' "${message:-failed}"
 }
 
 # "::/A/B" as DOS names it: "C:\A\B".
@@ -44,27 +51,14 @@ dos_path() {
     printf 'C:%s' "${path:-\\}"
 }
 
-# The last message of the last mtools command.
-mt_message() {
-    last_mt_message
-    printf '%s' "$message"
-}
-
-# Sets `message` to it, without a subshell that a Ctrl-C could stop.
-last_mt_message() {
-    local -a lines
-    mapfile -t lines <"$scratch/err"
-    message=
-    [ ${#lines[@]} -eq 0 ] || message=${lines[-1]}
-    message=${message:-failed}
-}
-
-# Whether a FAT volume that fits in `room` bytes starts at byte `offset`;
-# sets fat_bytes to its size, or 0 where there is none.
-is_fat_at() {
-    local offset=$1 room=$2 sector_size=0 small=0 big=0 key value
-    fat_bytes=0
-    mt minfo -i "$scratch/image@@$offset" :: || return 1
+# The size in bytes of the FAT volume that starts at byte OFFSET of the
+# disk, as its boot sector gives it; 0 where none starts.
+fat_size() {
+    local info key value sector_size=0 small=0 big=0
+    if ! info=$(mt minfo -i "$scratch/image@@$1" ::); then
+        echo 0
+        return
+    fi
     while IFS=: read -r key value; do
         value=${value// /}
         case $key in
@@ -72,16 +66,20 @@ is_fat_at() {
         'small size') small=${value%sectors} ;;
         'big size') big=${value%sectors} ;;
         esac
-    done <"$scratch/out"
-    [[ $sector_size =~ ^[0-9]+$ && $small =~ ^[0-9]+$ && $big =~ ^[0-9]+$ ]] || return 1
+    done <<<"$info"
+    if [[ ! $sector_size =~ ^[0-9]+$ || ! $small =~ ^[0-9]+$ || ! $big =~ ^[0-9]+$ ]]; then
+        echo 0
+        return
+    fi
     [ "$small" -ne 0 ] || small=$big
-    fat_bytes=$((sector_size * small))
-    [ "$fat_bytes" -gt 0 ] && [ "$fat_bytes" -le "$room" ]
+    echo $((sector_size * small))
 }
 
-# Sets `offset`: where the volume starts. With no partition table the
-# volume is the whole image; on an MBR disk, partition N, else the active
-# FAT partition, else the first FAT one.
+# Whether a FAT volume of SIZE bytes is there, and fits in ROOM bytes.
+fits_in() {
+    [ "$1" -gt 0 ] && [ "$1" -le "$2" ]
+}
+
 # --- entries of the volume ----------------------------------------------------
 
 # Looks up NAME in the volume directory DIR ("::" or "::/A/B"), as Windows
@@ -89,36 +87,39 @@ is_fat_at() {
 # entry_kind (absent, file or dir), entry_attributes (mattrib's letters) and
 # entry_path (the entry's short path on the volume).
 lookup() {
-    local path=$1/$2
+    local path=$1/$2 attributes short_path
     entry_kind=absent
     entry_attributes=
     entry_path=$path
-    if ! mt mattrib -X -i "$volume" "$path"; then
-        grep -q 'not found' -- "$scratch/err" && return 0
-        fail "cannot read $(dos_path "$path"): $(mt_message)"
+    if ! attributes=$(mt mattrib -X -i "$volume" "$path"); then
+        checkpoint
+        [[ $attributes != *'not found'* ]] || return 0
+        fail "cannot read $(dos_path "$path"): $attributes"
     fi
-    entry_attributes=$(head -n 1 -- "$scratch/out")
+    checkpoint
+    entry_attributes=${attributes%%$'\n'*}
     entry_kind='file'
     if [[ $entry_attributes == *D* ]]; then
         entry_kind=dir
     fi
-    mt mshortname -i "$volume" "$path" || fail "cannot read $(dos_path "$path"): $(mt_message)"
-    entry_path=$(head -n 1 -- "$scratch/out")
+    short_path=$(mt mshortname -i "$volume" "$path") || fail "cannot read $(dos_path "$path"): $short_path"
+    checkpoint
+    entry_path=${short_path%%$'\n'*}
 }
 
 # Sets `primary` to the name that a rewritten batch file takes on the
 # volume: its long name if it has one, so that it keeps it, else its short
 # name.
 primary_name() {
-    local path=$1 line long=
-    mt mdir -a -i "$volume" "$path" || fail "cannot read $(dos_path "$path"): $(mt_message)"
+    local path=$1 listing line long=
+    listing=$(mt mdir -a -i "$volume" "$path") || fail "cannot read $(dos_path "$path"): $listing"
     local pattern='^.{8} .{3} +[0-9]+ +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]+:[0-9]{2} (.*)$'
     while IFS= read -r line; do
         if [[ $line =~ $pattern ]]; then
             long=${BASH_REMATCH[1]# }
             break
         fi
-    done <"$scratch/out"
+    done <<<"$listing"
     if [ -z "$long" ]; then
         primary=${path##*/}
     elif [[ $long =~ ^[[:print:]]+$ ]]; then
@@ -136,7 +137,7 @@ declare -A slot_dir slot_name slot_kind slot_attributes slot_path slot_host
 # with its bytes, read-only there when `protect` names one of its
 # attributes (R, H, S), so that dosprep leaves it as Windows would.
 take_slot() {
-    local slot=$1 where=$2 name=$3 protect=$4 dir host_dir
+    local slot=$1 where=$2 name=$3 protect=$4 dir host_dir error
     if [ "$where" = root ]; then
         dir=::
         host_dir=$drive
@@ -157,8 +158,9 @@ take_slot() {
     case $entry_kind in
     dir) mkdir -- "$host_dir/$name" ;;
     file)
-        mt mcopy -n -i "$volume" "$entry_path" "$host_dir/$name" ||
-            fail "cannot read $(dos_path "$entry_path"): $(mt_message)"
+        error=$(mt mcopy -n -i "$volume" "$entry_path" "$host_dir/$name") ||
+            fail "cannot read $(dos_path "$entry_path"): $error"
+        checkpoint
         if [[ $entry_attributes == *["$protect"]* ]]; then
             chmod a-w -- "$host_dir/$name"
         fi
@@ -187,30 +189,29 @@ write_changes() {
     done
 }
 
-# Sets `temporary` to the path of the temporary file of a batch file.
+# The path on the volume of the temporary file of a batch file.
 temporary_path() {
     local slot=$1_tmp
     if [ "${slot_kind[$slot]}" = file ]; then
-        temporary=${slot_path[$slot]}
+        printf '%s' "${slot_path[$slot]}"
     else
-        temporary=${slot_dir[$slot]}/${slot_name[$slot]}
+        printf '%s' "${slot_dir[$slot]}/${slot_name[$slot]}"
     fi
 }
 
 write_batch_file() {
-    local slot=$1 flush=$2 temporary target message
-    temporary_path "$slot"
-    if ! mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary"; then
-        last_mt_message
-        mt mdel -i "$volume" "$temporary" || true
-        case $message in
+    local slot=$1 flush=$2 temporary target error
+    temporary=$(temporary_path "$slot")
+    if ! error=$(mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary"); then
+        mt mdel -i "$volume" "$temporary" >/dev/null || true
+        case $error in
         *'Disk full'* | *'No free'* | *'directory full'*)
             report "volume full: $(dos_path "${slot_dir[$slot]}/${slot_name[$slot]}") left as it was"
             unprepared=1
             return 0
             ;;
         esac
-        fail "cannot write $(dos_path "$temporary"): $message"
+        fail "cannot write $(dos_path "$temporary"): $error"
     fi
     wrote=1
     shielded sync -- "$flush"
@@ -220,8 +221,8 @@ write_batch_file() {
     else
         target=${slot_dir[$slot]}/${slot_name[$slot]}
     fi
-    mt mren -o -i "$volume" "$temporary" "$target" ||
-        fail "cannot rename $(dos_path "$temporary") over $(dos_path "$target"): $(mt_message)"
+    error=$(mt mren -o -i "$volume" "$temporary" "$target") ||
+        fail "cannot rename $(dos_path "$temporary") over $(dos_path "$target"): $error"
     # As CopyFile gives the new file the attributes of the new temporary
     # file, it is marked for archiving; a system file stays one.
     local attributes=+a
@@ -229,8 +230,8 @@ write_batch_file() {
         attributes+=' +s'
     fi
     # shellcheck disable=SC2086 # two options when it is a system file
-    mt mattrib $attributes -i "$volume" "$target" ||
-        fail "cannot set the attributes of $(dos_path "$target"): $(mt_message)"
+    error=$(mt mattrib $attributes -i "$volume" "$target") ||
+        fail "cannot set the attributes of $(dos_path "$target"): $error"
     shielded sync -- "$flush"
     written+=("$slot")
 }
@@ -238,22 +239,22 @@ write_batch_file() {
 # A temporary file that dosprep deleted or left behind on its own, the
 # batch file staying the same.
 write_temporary() {
-    local slot=$1 batch=$2 temporary
+    local slot=$1 batch=$2 temporary error
     [[ " ${changed[*]} " != *" $batch "* ]] || return 0 # renamed over it
-    temporary_path "$batch"
+    temporary=$(temporary_path "$batch")
     if [ -z "${new_host[$slot]}" ]; then
-        mt mdel -i "$volume" "$temporary" || fail "cannot delete $(dos_path "$temporary"): $(mt_message)"
+        error=$(mt mdel -i "$volume" "$temporary") || fail "cannot delete $(dos_path "$temporary"): $error"
     else
-        mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary" ||
-            fail "cannot write $(dos_path "$temporary"): $(mt_message)"
+        error=$(mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary") ||
+            fail "cannot write $(dos_path "$temporary"): $error"
     fi
     wrote=1
 }
 
 # --- the check ----------------------------------------------------------------
 
-# The first problem in fsck.fat's report in $scratch/out, a path given as
-# DOS names it, or nothing when the dirty bit is all it found.
+# The first problem in fsck.fat's report on standard input, a path given
+# as DOS names it, or nothing when the dirty bit is all it found.
 first_fsck_problem() {
     awk '
         function dos(path) { gsub("/", "\\", path); return "C:" path }
@@ -269,20 +270,20 @@ first_fsck_problem() {
             if (problem == "") problem = path
             sub(/\.$/, "", problem)
             print problem
-        }' "$scratch/out"
+        }'
 }
 
 # fsck.fat -n on FILE, which holds exactly the volume, `volume_name`: a
 # volume it finds damaged is not written to, unless with --force; a dirty
 # bit alone (a machine that was not shut down cleanly) is only a warning.
 fsck_volume() {
-    local file=$1 status=0 problem
+    local file=$1 status=0 report problem
     command -v fsck.fat >/dev/null ||
         fail "fsck.fat is not installed (Debian's dosfstools); it checks the volume before any write"
-    fsck.fat -n -- "$file" >"$scratch/out" 2>&1 || status=$?
+    report=$(fsck.fat -n -- "$file" 2>&1) || status=$?
     [ "$status" -ne 0 ] || return 0
-    [ "$status" -eq 1 ] || fail "cannot check $volume_name: $(tail -n 1 -- "$scratch/out")"
-    problem=$(first_fsck_problem)
+    [ "$status" -eq 1 ] || fail "cannot check $volume_name: ${report##*$'\n'}"
+    problem=$(first_fsck_problem <<<"$report")
     if [ -z "$problem" ]; then
         warn "$volume_name was not shut down cleanly (its dirty bit is set); ScanDisk on the machine checks it"
     elif [ "$force" -eq 1 ] && [ "$dry_run" -eq 1 ]; then
