@@ -15,6 +15,8 @@ for command in mkfs.fat fsck.fat sfdisk mcopy; do
         { echo "FAIL: $command not found; install mtools, dosfstools and fdisk" >&2; exit 1; }
 done
 source_dir=$1
+# shellcheck source=tests/fat_volumes.sh
+. "$(dirname -- "${BASH_SOURCE[0]}")/fat_volumes.sh"
 tool=$(readlink -f -- "$2")/dosprep-image
 only=${3:-}
 work=$(mktemp -d)
@@ -112,22 +114,6 @@ format_partition() {
     # mkfs.fat notes that the disk goes on beyond the volume.
     mkfs.fat -F "$bits" -s 1 --offset "$start" "$image" $((size / 2)) >/dev/null 2>&1
     printf -v "vol_$n" '%s@@%s' "$image" $((start * 512))
-}
-
-# Copies a directory tree onto the volume `vol`, directories first.
-put_tree() {
-    local tree=$1 dir file
-    while read -r dir; do
-        mmd -i "$vol" "::/${dir#./}"
-    done < <(cd "$tree" && find . -mindepth 1 -type d | sort)
-    while read -r file; do
-        mcopy -i "$vol" "$tree/$file" "::/${file#./}"
-    done < <(cd "$tree" && find . -type f ! -name .keep | sort)
-}
-
-# put PATH FORMAT: a file of the bytes that printf %b makes of FORMAT.
-put() {
-    printf '%b' "$2" | mcopy -o -i "$vol" - "::/$1"
 }
 
 build_fat16_sample() {
@@ -489,20 +475,6 @@ build_vdi_snapshot() {
 fail() {
     echo "FAIL [$name]: $*" >&2
     failures=$((failures + 1))
-}
-
-# expect PATH FORMAT: the file holds exactly the bytes of printf %b FORMAT.
-expect() {
-    printf '%b' "$2" >"$work/expected"
-    expect_file "$1" "$work/expected"
-}
-
-expect_file() {
-    if ! mtype -i "$vol" "::/$1" >"$work/got" 2>/dev/null; then
-        fail "$1 missing"
-    elif ! cmp -s "$work/got" "$2"; then
-        fail "$1 differs: $(od -c "$work/got" | head -n 8)"
-    fi
 }
 
 expect_missing() {

@@ -14,6 +14,8 @@ set -euo pipefail
 export LC_ALL=C
 export MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=0 MTOOLS_LOWER_CASE=0 MTOOLS_NO_VFAT=0
 source_dir=$1
+# shellcheck source=tests/fat_volumes.sh
+. "$(dirname -- "${BASH_SOURCE[0]}")/fat_volumes.sh"
 build_dir=$(readlink -f -- "$2")
 dosprep=$build_dir/dosprep
 dosprep_image=$build_dir/dosprep-image
@@ -65,21 +67,6 @@ new_volume() {
     mkfs.fat -C -F "$1" "$vol" "$2" >/dev/null
 }
 
-# Copies a directory tree onto `vol`, directories first.
-put_tree() {
-    local tree=$1 dir file
-    while read -r dir; do
-        mmd -i "$vol" "::/${dir#./}"
-    done < <(cd "$tree" && find . -mindepth 1 -type d | sort)
-    while read -r file; do
-        mcopy -i "$vol" "$tree/$file" "::/${file#./}"
-    done < <(cd "$tree" && find . -type f ! -name .keep | sort)
-}
-
-# put PATH FORMAT: a file of the bytes that printf %b makes of FORMAT.
-put() {
-    printf '%b' "$2" | mcopy -o -i "$vol" - "::/$1"
-}
 
 # MSDOS.SYS as Windows 98 leaves it, read-only, hidden and system; the
 # Windows directory as printf %b gives it.
@@ -167,20 +154,6 @@ volume_state() {
         fi
         printf '%s %s %s %s\n' "$attributes" "$path" "$(mshortname -i "$vol" "$path")" "${sum%% *}"
     done < <(mattrib -/ -X -i "$vol" ::/)
-}
-
-# expect PATH FORMAT: the file holds exactly the bytes of printf %b FORMAT.
-expect() {
-    printf '%b' "$2" >"$work/expected"
-    expect_file "$1" "$work/expected"
-}
-
-expect_file() {
-    if ! mtype -i "$vol" "::/$1" >"$work/got" 2>/dev/null; then
-        fail "$1 missing"
-    elif ! cmp -s "$work/got" "$2"; then
-        fail "$1 differs: $(od -c "$work/got" | head -n 8)"
-    fi
 }
 
 # The volume passes fsck.fat -n with nothing to say.
