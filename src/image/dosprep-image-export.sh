@@ -1,21 +1,17 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # globals shared with dosprep-image
 # dosprep-image: who else uses the image, and the disk through QEMU's block
-# layer. qemu-img names the format and checks the file; qemu-storage-daemon
-# exports the disk, or only the volume's bytes, as a raw file through FUSE
-# for mtools and fsck.fat. QEMU knows the formats; what is ours is which
-# images are safe to write.
+# layer: qemu-img names the format and checks the file; qemu-storage-daemon
+# exports the disk as a raw file through FUSE. What is ours is which images
+# are safe to write.
 
 # Formats that QEMU 7.2 reads and writes in place.
 readonly writable_formats=" raw vpc vdi qcow2 vmdk vhdx qed qcow parallels "
 
 format=raw     # QEMU's name of the image's format
 through_qemu=0 # 1: the disk is reached through an export
-size_note=     # why the disk ends before the image says, for messages
-format_note=   # for an image in which no disk is found: no qemu-img
-daemon_pid=
-daemon_mount=
-lock_fd=      # the image as opened for the lock, held to the end of the run
-copy_lock_fd= # the copy, locked before it is renamed over the image
+size_note=''   # why the disk ends before the image says, for messages
+format_note='' # why no disk is found in an image: no qemu-img
+daemon_pid='' daemon_mount='' lock_fd='' copy_lock_fd=''
 
 # --- one run at a time, and nobody else's image -------------------------------
 
@@ -68,18 +64,14 @@ lock_holder() {
 
 # "process N (NAME)", or "another program" when PID is empty.
 process_name() {
-    if [ -z "$1" ]; then
-        printf 'another program'
-    else
-        printf 'process %s (%s)' "$1" "$(cat "/proc/$1/comm" 2>/dev/null || echo gone)"
-    fi
+    [ -n "$1" ] || { printf 'another program' && return 0; }
+    printf 'process %s (%s)' "$1" "$(cat "/proc/$1/comm" 2>/dev/null || echo gone)"
 }
 
 # One run per image: an exclusive flock on the image file to the end of the
-# run, as DOSBox-X takes one on the images it mounts. If the path no longer
-# names the file once it is locked, a run that renamed its copy over it has
-# just ended, and the new one is locked instead; such a run locks its copy
-# first (lock_copy), so the path stays locked to the end.
+# run, as DOSBox-X takes on its images. A run locks its copy before renaming
+# it over the image; a path that no longer names the file once it is locked
+# names such a copy, which is locked instead.
 lock_image() {
     local tries holder run
     for tries in 1 2 3 4 5 6 7 8 9 10; do
@@ -101,19 +93,10 @@ lock_image() {
     fail "is replaced again and again by another program"
 }
 
-lock_copy() {
-    exec {copy_lock_fd}<"$copy"
-    flock -n -x "$copy_lock_fd"
-}
-
-# The image is in use when another program holds a record lock on it
-# (fcntl, POSIX or open-file-description, as QEMU takes on its images, as
-# /proc/locks gives it by device and inode); when it backs a loop device
-# (written through it, it would be renamed away under it); when Bochs marks
-# it with IMAGE.lock; when a device, or a partition of it, is mounted or has
-# holders (device-mapper, md RAID); and when any other process has it open:
-# emulators do not all lock their disks, and writing under a running one
-# corrupts the disk once it writes its cache back.
+# In use: another run's flock; another program's record lock (fcntl, as
+# QEMU takes, in /proc/locks by device and inode); a loop device on it;
+# Bochs' IMAGE.lock beside it; a device mounted or built on it; and any
+# other process that has it open, as emulators do not all lock their disks.
 check_not_in_use() {
     local major minor inode pid fd file path
     lock_image
@@ -135,9 +118,8 @@ check_not_in_use() {
             fail "is in use by Bochs: $file stands beside it; close Bochs first, or delete that file if no Bochs runs"
     done
     [ ! -b "$image" ] || check_device_not_in_use
-    # Runs are left out: this one (its locked file, which the commands it
-    # starts share, shows the flock), and others, which the lock refuses
-    # before they read anything.
+    # Runs are left out: this one (its locked file shows the flock), and
+    # others, which the lock refuses before they read anything.
     while read -r pid fd; do
         ! grep -qE '^lock:.*: +FLOCK ' -- "/proc/$pid/fdinfo/$fd" 2>/dev/null || continue
         [ -n "$(run_of "$pid")" ] || [ ! -e "/proc/$pid" ] || fail "is in use by $(process_name "$pid"); close it first"
@@ -158,8 +140,7 @@ check_device_not_in_use() {
 
 # --- the image file -----------------------------------------------------------
 
-# The first message of a QEMU tool in FILE, without the tool's name and the
-# option or file it names.
+# The first message of a QEMU tool in FILE, without the names it starts with.
 qemu_message() {
     sed -n -e '1{s/^qemu-[a-z-]*: //' -e "s/^--[a-z]* [^ ]*: //; s/^Could not open '.*': //; s/^ERROR:* //; p}" \
         -- "$1"
@@ -181,8 +162,7 @@ vhd_footer() {
         "$(dd if="$image" iflag=skip_bytes,count_bytes skip=$((at + 28)) count=4 status=none | tr -c '[:print:]' ' ')"
 }
 
-# qemu-img names a fixed VHD raw: a raw disk with a 512-byte footer that the
-# guest does not see.
+# qemu-img names a fixed VHD raw: a raw disk and a footer the guest does not see.
 check_fixed_vhd() {
     local footer
     [ "$image_size" -ge 1024 ] && footer=$(vhd_footer $((image_size - 512))) || return 0
@@ -191,10 +171,9 @@ check_fixed_vhd() {
     image_size=$((image_size - 512))
 }
 
-# QEMU 7.2 opens a differencing VHD as if it stood alone: blocks that live
-# in its parent read as zeros, and writes corrupt it. It also sizes a VHD by
-# its CHS geometry unless it trusts the creator for the size; the disk can
-# then end before the last sectors of the volume.
+# QEMU 7.2 reads a differencing VHD without its parent, and sizes a VHD by
+# its CHS geometry unless it trusts its creator: the disk can then end
+# before the volume does.
 check_dynamic_vhd() {
     local footer type size creator
     footer=$(vhd_footer 0) || fail "internal error: QEMU named a VHD that has no footer"
@@ -204,20 +183,6 @@ check_dynamic_vhd() {
     if [ "$virtual_size" -lt "$size" ]; then
         size_note=" as QEMU 7.2 sizes this VHD: by its CHS geometry, $virtual_size bytes, not the $size of its footer (creator '$creator')"
     fi
-}
-
-check_vmdk() {
-    local type
-    type=$(info_field '."format-specific".data."create-type"')
-    case $type in
-    monolithicSparse) ;;
-    streamOptimized) fail "is a streamOptimized VMDK, whose compressed data QEMU cannot rewrite in place" ;;
-    *) fail "is a VMDK of type ${type:-unknown}, which keeps its data in other files; only single-file (monolithicSparse) VMDKs are prepared" ;;
-    esac
-    # QEMU 7.2 opens a version-3 VMDK only read-only, which would fail only
-    # at the first write.
-    [ "$(od -A n -t u4 --endian=little -j 4 -N 4 -- "$image" | tr -d ' ')" != 3 ] ||
-        fail "is a version-3 VMDK, which QEMU 7.2 opens only read-only"
 }
 
 # What is missing for an export through FUSE, or nothing.
@@ -233,10 +198,9 @@ fuse_missing() {
     fi
 }
 
-# Sets `format`, `through_qemu` and `image_size`, the size of the disk as
-# the guest sees it. Raw disks and fixed VHDs are written by mtools
-# directly, every other format through QEMU. Without qemu-img an image is
-# taken to be raw, as a FAT or MBR probe of it then shows.
+# Sets `format`, `through_qemu` and `image_size`, the disk's size as the
+# guest sees it. mtools writes raw disks and fixed VHDs directly, QEMU the
+# rest. Without qemu-img an image is taken to be raw.
 identify_format() {
     [ ! -b "$image" ] || return 0 # a device holds a raw disk
     if ! command -v qemu-img >/dev/null; then
@@ -260,24 +224,26 @@ identify_format() {
     case $format in
     raw) check_fixed_vhd; return 0 ;;
     vpc) check_dynamic_vhd ;;
-    vmdk) check_vmdk ;;
+    vmdk)
+        name=$(info_field '."format-specific".data."create-type"')
+        [ "$name" != streamOptimized ] ||
+            fail "is a streamOptimized VMDK, whose compressed data QEMU cannot rewrite in place"
+        [ "$name" = monolithicSparse ] ||
+            fail "is a VMDK of type ${name:-unknown}, which keeps its data in other files; only single-file (monolithicSparse) VMDKs are prepared"
+        [ "$(od -A n -t u4 --endian=little -j 4 -N 4 -- "$image" | tr -d ' ')" != 3 ] ||
+            fail "is a version-3 VMDK, which QEMU 7.2 opens only read-only"
+        ;;
     qcow2)
         name=$(info_field '."format-specific".data."data-file"')
         [ -z "$name" ] || fail "keeps its data in the external file $name; only self-contained qcow2 images are prepared"
         ;;
     esac
-    case $format in
-    vpc) name=VHD ;;
-    parallels) name=Parallels ;;
-    qcow2 | qcow) name=$format ;;
-    *) name=${format^^} ;;
-    esac
     local missing
     missing=$(fuse_missing)
+    case $format in vpc) name=VHD ;; parallels) name=Parallels ;; qcow*) name=$format ;; *) name=${format^^} ;; esac
     [ -z "$missing" ] ||
         fail "is a $name image, which is reached through a FUSE export, but $missing; to prepare it anyway, convert it first: qemu-img convert -O raw $image_arg disk.img"
-    # A write into damaged metadata spreads the damage; leaked clusters
-    # alone are harmless.
+    # A write into damaged metadata spreads the damage; leaks are harmless.
     qemu-img check -f "$format" --output=json -- "$image" >/dev/null 2>"$errors" || status=$?
     case $status in
     0 | 3 | 63) ;; # clean, leaks only, no check for the format
@@ -295,12 +261,10 @@ qemu_value() {
     printf '%s' "${1//,/,,}"
 }
 
-# start_export NAME FILE WRITABLE [SLICE]: the disk in FILE (or with SLICE,
-# ",offset=N,size=N", only those bytes of it, so that nothing can be written
-# outside them) exported by qemu-storage-daemon through FUSE as the file
-# $scratch/NAME, writable when WRITABLE is on. QEMU opens the backing file
-# of an overlay itself, and always read-only. False when it did not start;
-# its messages are in $scratch/daemon.err.
+# start_export NAME FILE WRITABLE [SLICE]: the disk in FILE, or only the
+# bytes SLICE (",offset=N,size=N") gives, as the FUSE file $scratch/NAME,
+# writable when WRITABLE is on (an overlay's backing file stays read-only).
+# False when it did not start; its messages are in $scratch/daemon.err.
 start_export() {
     local mount=$scratch/$1 file=$2 writable=$3 read_only=on protocol=file pidfile=$scratch/daemon.pid tries=0
     [ "$writable" = off ] || read_only=off
@@ -308,8 +272,7 @@ start_export() {
     : >"$mount"
     rm -f -- "$pidfile"
     daemon_mount=$mount
-    # In a process group of its own, so that a terminal's Ctrl-C reaches
-    # only dosprep-image, which then stops it once its writes are done.
+    # In a process group of its own, out of reach of a terminal's Ctrl-C.
     set -m
     qemu-storage-daemon --pidfile "$pidfile" \
         --blockdev "driver=$protocol,node-name=file,filename=$(qemu_value "$file"),read-only=$read_only" \
@@ -335,14 +298,12 @@ start_export() {
     done
 }
 
-# Stops the daemon, which flushes the image, closes it and takes its FUSE
-# mount away; false when it failed.
+# Stops the daemon, which flushes the image and unmounts; false when it failed.
 stop_export() {
     [ -n "$daemon_pid" ] || return 0
     local status=0
     kill -TERM "$daemon_pid" 2>/dev/null || true
-    wait "$daemon_pid" || status=$?
-    # A signal that dosprep-image traps ends the wait early.
+    # A signal that dosprep-image traps ends a wait early.
     while kill -0 "$daemon_pid" 2>/dev/null; do
         status=0
         wait "$daemon_pid" || status=$?
