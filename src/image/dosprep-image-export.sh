@@ -80,8 +80,7 @@ lock_image() {
             [ ! "/dev/fd/$lock_fd" -ef "$image" ] || return 0
         else
             holder=$(lock_holder FLOCK)
-            run=
-            [ -z "$holder" ] || run=$(run_of "$holder")
+            run=$(run_of "${holder:-0}")
             [ -z "$run" ] || fail "is in use by another $program (process $run)"
             # A holder that is no longer found has just let go.
             if [ -n "$holder" ] || [ "$tries" -eq 10 ]; then

@@ -1,27 +1,21 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # globals shared with dosprep-image
-# dosprep-image: the FAT volume through mtools, and its check with
-# fsck.fat. Sourced by dosprep-image, whose globals it shares: `scratch`,
-# `drive`, `volume` (the mtools name of the volume), the slots, and `fail`.
+# dosprep-image: the FAT volume through mtools, and its check with fsck.fat.
+# `volume` is the mtools name of the volume; `drive` the scratch tree.
 
 # --- mtools -----------------------------------------------------------------
 
-# Settings of our own, so that neither ~/.mtoolsrc (HOME is in the scratch
-# directory) nor the environment changes how names are made, dates are
-# shown or volumes are checked.
+# Settings of our own, whatever ~/.mtoolsrc (HOME is in the scratch
+# directory) and the environment say.
 configure_mtools() {
-    local name
-    for name in $(compgen -e); do
-        [[ $name != MTOOLS* ]] || unset "$name"
-    done
+    unset "${!MTOOLS@}"
     export HOME=$scratch/home MTOOLSRC=/dev/null
     export MTOOLS_SKIP_CHECK=0 MTOOLS_FAT_COMPATIBILITY=0 MTOOLS_LOWER_CASE=0
     export MTOOLS_NO_VFAT=0 MTOOLS_NAME_NUMERIC_TAIL=1 MTOOLS_DOTTED_DIR=0
     export MTOOLS_TWENTY_FOUR_HOUR_CLOCK=1 MTOOLS_DATE_STRING=yyyy-mm-dd
 }
 
-# Runs a command in a session of its own, where a terminal's Ctrl-C does
-# not reach it: the run ignores the signal, but mtools and dosprep catch it
-# themselves, and would stop halfway.
+# Runs a command in a session of its own, out of reach of a terminal's
+# Ctrl-C, which mtools and dosprep would catch and stop halfway.
 shielded() {
     setsid -w "$@"
 }
@@ -34,6 +28,14 @@ mt() {
     [ "$status" -eq 0 ] || output=$(last_message "$(<"$scratch/mtools.err")")
     printf '%s\n' "$output"
     return "$status"
+}
+
+# must WHAT COMMAND...: an mtools command that fails the run with "WHAT: its
+# last message" when it fails.
+must() {
+    local what=$1
+    shift
+    shielded "$@" >/dev/null 2>"$scratch/mtools.err" || fail "$what: $(last_message "$(<"$scratch/mtools.err")")"
 }
 
 # The last line of a tool's messages, or "failed" when it gave none.
@@ -77,21 +79,18 @@ fits_in() {
 # Looks up NAME in the volume directory DIR ("::" or "::/A/B") as Windows
 # finds it, by its long or its short name without regard to case, and
 # prints "KIND|ATTRIBUTES|PATH": absent, file or dir; mattrib's letters;
-# its short path on the volume. Else prints why it cannot, and fails.
+# its short path. Else prints why it cannot, and fails.
 lookup() {
-    local path=$1/$2 attributes short
+    local path=$1/$2 attributes short kind=file
     if ! attributes=$(mt mattrib -X -i "$volume" "$path"); then
         [[ $attributes == *'not found'* ]] || { printf 'cannot read %s: %s' "$(dos_path "$path")" "$attributes" && return 1; }
         printf 'absent||%s' "$path"
-        return 0
-    fi
-    short=$(mt mshortname -i "$volume" "$path") ||
-        { printf 'cannot read %s: %s' "$(dos_path "$path")" "$short" && return 1; }
-    attributes=${attributes%%$'\n'*}
-    if [[ $attributes == *D* ]]; then
-        printf 'dir|%s|%s' "$attributes" "${short%%$'\n'*}"
+    elif short=$(mt mshortname -i "$volume" "$path"); then
+        [[ ${attributes%%$'\n'*} != *D* ]] || kind=dir
+        printf '%s|%s|%s' "$kind" "${attributes%%$'\n'*}" "${short%%$'\n'*}"
     else
-        printf 'file|%s|%s' "$attributes" "${short%%$'\n'*}"
+        printf 'cannot read %s: %s' "$(dos_path "$path")" "$short"
+        return 1
     fi
 }
 
@@ -99,35 +98,23 @@ lookup() {
 # name if it has one, so that it keeps it, else its short name. Else prints
 # why it cannot, and fails.
 primary_name() {
-    local listing line pattern='^.{8} .{3} +[0-9]+ +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]+:[0-9]{2} (.*)$'
+    local listing long
     listing=$(mt mdir -a -i "$volume" "$1") || { printf 'cannot read %s: %s' "$(dos_path "$1")" "$listing" && return 1; }
-    while IFS= read -r line; do
-        [[ $line =~ $pattern ]] || continue
-        line=${BASH_REMATCH[1]# }
-        if [ -z "$line" ]; then
-            break
-        elif [[ ! $line =~ ^[[:print:]]+$ ]]; then
-            printf '%s has a long name of other than plain ASCII characters' "$(dos_path "$1")"
-            return 1
-        fi
-        printf '%s' "$line"
-        return 0
-    done <<<"$listing"
-    printf '%s' "${1##*/}"
+    long=$(sed -nE '/^.{8} .{3} +[0-9]+ +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]+:[0-9]{2} (.*)$/{s//\1/;s/^ //;p;q}' <<<"$listing")
+    [[ -z $long || $long =~ ^[[:print:]]+$ ]] ||
+        { printf '%s has a long name of other than plain ASCII characters' "$(dos_path "$1")" && return 1; }
+    printf '%s' "${long:-${1##*/}}"
 }
 
-# The slots: the entries that the edits read or write, each by what it was
-# on the volume (absent, file or dir), its attributes and its short path;
-# a file's bytes are in the scratch tree, under that path below `drive`,
-# and in $scratch/before/SLOT.
+# The slots: the entries that the edits read or write, by what each was on
+# the volume (absent, file or dir), its attributes and its short path. A
+# file's bytes are in the scratch tree at that path, and in $scratch/before.
 declare -A slot_kind slot_attributes slot_path
 
-# take_slot SLOT DIR NAME PROTECT: looks NAME up in the volume directory
-# DIR, and puts it into the scratch tree; a file is made read-only there
-# when it has one of the attributes PROTECT (R, H, S), so that dosprep
-# leaves it as Windows would.
+# take_slot SLOT DIR NAME PROTECT: NAME of the volume directory DIR into the
+# scratch tree, read-only there when it has one of the attributes PROTECT.
 take_slot() {
-    local slot=$1 dir=$2 name=$3 entry kind attributes path error
+    local slot=$1 dir=$2 name=$3 entry kind attributes path
     entry=$(lookup "$dir" "$name") || fail "$entry"
     checkpoint
     IFS='|' read -r kind attributes path <<<"$entry"
@@ -140,8 +127,7 @@ take_slot() {
     case $kind in
     dir) mkdir -- "$drive${path#::}" ;;
     file)
-        error=$(mt mcopy -n -i "$volume" "$path" "$scratch/before/$slot") ||
-            fail "cannot read $(dos_path "$path"): $error"
+        must "cannot read $(dos_path "$path")" mcopy -n -i "$volume" "$path" "$scratch/before/$slot"
         checkpoint
         cp -- "$scratch/before/$slot" "$drive${path#::}"
         [[ $attributes != *["$4"]* ]] || chmod a-w -- "$drive${path#::}"
@@ -151,17 +137,14 @@ take_slot() {
 
 # --- writing back -------------------------------------------------------------
 
-# Writes the changed slots to the volume `volume` in the Windows program's
-# order: AUTOEXEC.BAT, then DOSSTART.BAT, each first as its temporary file,
-# which is then renamed over the batch file, so that a full volume never
-# costs the old file. Each is one step, which a signal does not cut short,
-# and each by itself: one that does not fit is named, and the next one is
-# written all the same. A temporary file that dosprep deleted or left
-# behind on its own, its batch file staying the same, is deleted or
-# written. FLUSH names the file to flush after each write. Adds each batch
-# file written to `written`; sets `wrote` once anything is.
+# Writes the changed slots in the Windows program's order, each one step
+# that a signal does not cut short: a batch file as its temporary file, then
+# renamed over it, so that a full volume never costs the old file (one that
+# does not fit is named, and the next written all the same); a temporary
+# file that dosprep deleted or left, its batch file staying the same. FLUSH
+# is the file to flush after each write. Sets `written` and `wrote`.
 write_changes() {
-    local flush=$1 slot temporary error
+    local flush=$1 slot temporary
     for slot in "${changed[@]}"; do
         begin_step
         temporary=${slot_path[${slot%_tmp}_tmp]}
@@ -169,10 +152,9 @@ write_changes() {
             write_batch_file "$slot" "$temporary" "$flush"
         elif [[ " ${changed[*]} " != *" ${slot%_tmp} "* ]]; then
             if [ -e "$drive${temporary#::}" ]; then
-                error=$(mt mcopy -o -i "$volume" "$drive${temporary#::}" "$temporary") ||
-                    fail "cannot write $(dos_path "$temporary"): $error"
+                must "cannot write $(dos_path "$temporary")" mcopy -o -i "$volume" "$drive${temporary#::}" "$temporary"
             else
-                error=$(mt mdel -i "$volume" "$temporary") || fail "cannot delete $(dos_path "$temporary"): $error"
+                must "cannot delete $(dos_path "$temporary")" mdel -i "$volume" "$temporary"
             fi
             wrote=1
         fi
@@ -198,22 +180,20 @@ write_batch_file() {
         error=$(primary_name "$target") || fail "$error"
         target=${target%/*}/$error
     fi
-    error=$(mt mren -o -i "$volume" "$temporary" "$target") ||
-        fail "cannot rename $(dos_path "$temporary") over $(dos_path "$target"): $error"
-    # As CopyFile gives the new file the attributes of the new temporary
-    # file, it is marked for archiving; a system file stays one.
+    must "cannot rename $(dos_path "$temporary") over $(dos_path "$target")" mren -o -i "$volume" "$temporary" "$target"
+    # CopyFile gives it the new temporary file's attributes: archive, and
+    # system for a system file.
     [[ ${slot_attributes[$slot]} != *S* ]] || attributes+=' +s'
     # shellcheck disable=SC2086 # two options when it is a system file
-    error=$(mt mattrib $attributes -i "$volume" "$target") ||
-        fail "cannot set the attributes of $(dos_path "$target"): $error"
+    must "cannot set the attributes of $(dos_path "$target")" mattrib $attributes -i "$volume" "$target"
     shielded sync -- "$flush"
     written+=("$slot")
 }
 
 # --- the check ----------------------------------------------------------------
 
-# The first problem in fsck.fat's report on standard input, a path given as
-# DOS names it, or nothing when the dirty bit is all it found.
+# The first problem in fsck.fat's report on stdin, its paths as DOS names
+# them, or nothing when the dirty bit is all it found.
 first_fsck_problem() {
     awk '
         function dos(path) { gsub("/", "\\", path); return "C:" path }
@@ -232,9 +212,8 @@ first_fsck_problem() {
         }'
 }
 
-# fsck.fat -n on FILE, which holds exactly the volume, `volume_name`: a
-# volume it finds damaged is not written to, unless with --force; a dirty
-# bit alone (a machine that was not shut down cleanly) is only a warning.
+# fsck.fat -n on FILE, exactly the volume: a damaged volume is not written
+# to but with --force; a dirty bit alone is only a warning.
 fsck_volume() {
     local status=0 report problem
     command -v fsck.fat >/dev/null ||
