@@ -83,9 +83,8 @@ lock_image() {
             run=$(run_of "${holder:-0}")
             [ -z "$run" ] || fail "is in use by another $program (process $run)"
             # A holder that is no longer found has just let go.
-            if [ -n "$holder" ] || [ "$tries" -eq 10 ]; then
+            [[ -z $holder && $tries -lt 10 ]] ||
                 fail "is in use by $(process_name "$holder"), which holds a lock on it (flock); close it first"
-            fi
         fi
         exec {lock_fd}<&-
     done
@@ -179,9 +178,8 @@ check_dynamic_vhd() {
     IFS=/ read -r type size creator <<<"$footer"
     [ "$type" -ne 4 ] ||
         fail "is a differencing VHD, a child of another disk, which QEMU 7.2 would read without its parent; merge it into its parent first"
-    if [ "$virtual_size" -lt "$size" ]; then
+    [ "$virtual_size" -ge "$size" ] ||
         size_note=" as QEMU 7.2 sizes this VHD: by its CHS geometry, $virtual_size bytes, not the $size of its footer (creator '$creator')"
-    fi
 }
 
 # What is missing for an export through FUSE, or nothing.
