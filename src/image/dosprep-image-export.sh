@@ -253,15 +253,11 @@ identify_format() {
 
 # --- exports ------------------------------------------------------------------
 
-# A value for QEMU's key=value options: commas are doubled.
-qemu_value() {
-    printf '%s' "${1//,/,,}"
-}
-
 # start_export NAME FILE WRITABLE [SLICE]: the disk in FILE, or only the
 # bytes SLICE (",offset=N,size=N") gives, as the FUSE file $scratch/NAME,
 # writable when WRITABLE is on (an overlay's backing file stays read-only).
-# False when it did not start; its messages are in $scratch/daemon.err.
+# False when it did not start; its messages are in $scratch/daemon.err. In
+# QEMU's key=value options, a comma in a value is doubled.
 start_export() {
     local mount=$scratch/$1 file=$2 writable=$3 read_only=on protocol=file pidfile=$scratch/daemon.pid tries=0
     [ "$writable" = off ] || read_only=off
@@ -272,10 +268,10 @@ start_export() {
     # In a process group of its own, out of reach of a terminal's Ctrl-C.
     set -m
     qemu-storage-daemon --pidfile "$pidfile" \
-        --blockdev "driver=$protocol,node-name=file,filename=$(qemu_value "$file"),read-only=$read_only" \
+        --blockdev "driver=$protocol,node-name=file,filename=${file//,/,,},read-only=$read_only" \
         --blockdev "driver=$format,node-name=disk,file=file,read-only=$read_only" \
         --blockdev "driver=raw,node-name=export,file=disk${4:-},read-only=$read_only" \
-        --export "type=fuse,id=export,node-name=export,mountpoint=$(qemu_value "$mount"),writable=$writable,allow-other=off" \
+        --export "type=fuse,id=export,node-name=export,mountpoint=${mount//,/,,},writable=$writable,allow-other=off" \
         </dev/null >/dev/null 2>"$scratch/daemon.err" &
     daemon_pid=$!
     set +m
