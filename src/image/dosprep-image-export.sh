@@ -153,8 +153,7 @@ info_field() {
 # when there is none.
 vhd_footer() {
     local at=$1
-    dd if="$image" iflag=skip_bytes,count_bytes skip="$at" count=8 status=none | cmp -s - <(printf conectix) ||
-        return 1
+    dd if="$image" iflag=skip_bytes,count_bytes skip="$at" count=8 status=none | cmp -s - <(printf conectix) || return 1
     printf '%d/%d/%s\n' "$(od -A n -t u4 --endian=big -j $((at + 60)) -N 4 -- "$image")" \
         "$(od -A n -t u8 --endian=big -j $((at + 48)) -N 8 -- "$image")" \
         "$(dd if="$image" iflag=skip_bytes,count_bytes skip=$((at + 28)) count=4 status=none | tr -c '[:print:]' ' ')"
