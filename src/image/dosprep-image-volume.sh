@@ -1,29 +1,21 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # globals shared with dosprep-image
-# dosprep-image: the FAT volume through mtools, and its check with
-# fsck.fat. Sourced by dosprep-image, whose globals it shares: `scratch`,
-# `volume` (the mtools name of the volume), the slots, and `fail`.
+# dosprep-image: the FAT volume through mtools, and its check with fsck.fat.
+# `volume` is the mtools name of the volume; `drive` the scratch tree.
 
 # --- mtools -----------------------------------------------------------------
 
-# Settings of our own, so that neither ~/.mtoolsrc nor the environment
-# changes how names are made, dates are shown or volumes are checked. The
-# scratch directory is HOME, so ~/.mtoolsrc is not read.
+# Settings of our own, whatever ~/.mtoolsrc (HOME is in the scratch
+# directory) and the environment say.
 configure_mtools() {
-    local name
-    for name in $(compgen -e); do
-        if [[ $name == MTOOLS* ]]; then
-            unset "$name"
-        fi
-    done
+    unset "${!MTOOLS@}"
     export HOME=$scratch/home MTOOLSRC=/dev/null
     export MTOOLS_SKIP_CHECK=0 MTOOLS_FAT_COMPATIBILITY=0 MTOOLS_LOWER_CASE=0
     export MTOOLS_NO_VFAT=0 MTOOLS_NAME_NUMERIC_TAIL=1 MTOOLS_DOTTED_DIR=0
     export MTOOLS_TWENTY_FOUR_HOUR_CLOCK=1 MTOOLS_DATE_STRING=yyyy-mm-dd
 }
 
-# Runs a command in a session of its own, where a terminal's Ctrl-C does
-# not reach it: the run ignores the signal, but mtools and dosprep catch it
-# themselves, and would stop halfway.
+# Runs a command in a session of its own, out of reach of a terminal's
+# Ctrl-C, which mtools and dosprep would catch and stop halfway.
 shielded() {
     setsid -w "$@"
 }
@@ -36,6 +28,14 @@ mt() {
     [ "$status" -eq 0 ] || output=$(last_message "$(<"$scratch/mtools.err")")
     printf '%s\n' "$output"
     return "$status"
+}
+
+# must WHAT COMMAND...: an mtools command that fails the run with "WHAT: its
+# last message" when it fails.
+must() {
+    local what=$1
+    shift
+    shielded "$@" >/dev/null 2>"$scratch/mtools.err" || fail "$what: $(last_message "$(<"$scratch/mtools.err")")"
 }
 
 # The last line of a tool's messages, or "failed" when it gave none.
@@ -54,25 +54,19 @@ dos_path() {
 # The size in bytes of the FAT volume that starts at byte OFFSET of the
 # disk, as its boot sector gives it; 0 where none starts.
 fat_size() {
-    local info key value sector_size=0 small=0 big=0
-    if ! info=$(mt minfo -i "$scratch/image@@$1" ::); then
-        echo 0
-        return
-    fi
+    local info key value size=0 small=0 big=0
+    info=$(mt minfo -i "$scratch/image@@$1" ::) || info=
     while IFS=: read -r key value; do
         value=${value// /}
         case $key in
-        'sector size') sector_size=${value%bytes} ;;
+        'sector size') size=${value%bytes} ;;
         'small size') small=${value%sectors} ;;
         'big size') big=${value%sectors} ;;
         esac
     done <<<"$info"
-    if [[ ! $sector_size =~ ^[0-9]+$ || ! $small =~ ^[0-9]+$ || ! $big =~ ^[0-9]+$ ]]; then
-        echo 0
-        return
-    fi
+    [[ "$size $small $big" =~ ^[0-9]+\ [0-9]+\ [0-9]+$ ]] || { echo 0 && return 0; }
     [ "$small" -ne 0 ] || small=$big
-    echo $((sector_size * small))
+    echo $((size * small))
 }
 
 # Whether a FAT volume of SIZE bytes is there, and fits in ROOM bytes.
@@ -82,179 +76,124 @@ fits_in() {
 
 # --- entries of the volume ----------------------------------------------------
 
-# Looks up NAME in the volume directory DIR ("::" or "::/A/B"), as Windows
-# finds it: by its long or its short name, without regard to case. Sets
-# entry_kind (absent, file or dir), entry_attributes (mattrib's letters) and
-# entry_path (the entry's short path on the volume).
+# Looks up NAME in the volume directory DIR ("::" or "::/A/B") as Windows
+# finds it, by its long or its short name without regard to case, and
+# prints "KIND|ATTRIBUTES|PATH": absent, file or dir; mattrib's letters;
+# its short path. Else prints why it cannot, and fails.
 lookup() {
-    local path=$1/$2 attributes short_path
-    entry_kind=absent
-    entry_attributes=
-    entry_path=$path
+    local path=$1/$2 attributes short kind=file
     if ! attributes=$(mt mattrib -X -i "$volume" "$path"); then
-        checkpoint
-        [[ $attributes != *'not found'* ]] || return 0
-        fail "cannot read $(dos_path "$path"): $attributes"
+        [[ $attributes == *'not found'* ]] || { printf 'cannot read %s: %s' "$(dos_path "$path")" "$attributes" && return 1; }
+        printf 'absent||%s' "$path"
+    elif short=$(mt mshortname -i "$volume" "$path"); then
+        [[ ${attributes%%$'\n'*} != *D* ]] || kind=dir
+        printf '%s|%s|%s' "$kind" "${attributes%%$'\n'*}" "${short%%$'\n'*}"
+    else
+        printf 'cannot read %s: %s' "$(dos_path "$path")" "$short"
+        return 1
     fi
-    checkpoint
-    entry_attributes=${attributes%%$'\n'*}
-    entry_kind='file'
-    if [[ $entry_attributes == *D* ]]; then
-        entry_kind=dir
-    fi
-    short_path=$(mt mshortname -i "$volume" "$path") || fail "cannot read $(dos_path "$path"): $short_path"
-    checkpoint
-    entry_path=${short_path%%$'\n'*}
 }
 
-# Sets `primary` to the name that a rewritten batch file takes on the
-# volume: its long name if it has one, so that it keeps it, else its short
-# name.
+# The name that a batch file rewritten at PATH takes on the volume: its long
+# name if it has one, so that it keeps it, else its short name. Else prints
+# why it cannot, and fails.
 primary_name() {
-    local path=$1 listing line long=
-    listing=$(mt mdir -a -i "$volume" "$path") || fail "cannot read $(dos_path "$path"): $listing"
-    local pattern='^.{8} .{3} +[0-9]+ +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]+:[0-9]{2} (.*)$'
-    while IFS= read -r line; do
-        if [[ $line =~ $pattern ]]; then
-            long=${BASH_REMATCH[1]# }
-            break
-        fi
-    done <<<"$listing"
-    if [ -z "$long" ]; then
-        primary=${path##*/}
-    elif [[ $long =~ ^[[:print:]]+$ ]]; then
-        primary=$long
-    else
-        fail "$(dos_path "$path") has a long name of other than plain ASCII characters"
-    fi
+    local listing long
+    listing=$(mt mdir -a -i "$volume" "$1") || { printf 'cannot read %s: %s' "$(dos_path "$1")" "$listing" && return 1; }
+    long=$(sed -nE '/^.{8} .{3} +[0-9]+ +[0-9]{4}-[0-9]{2}-[0-9]{2} +[0-9]+:[0-9]{2} (.*)$/{s//\1/;s/^ //;p;q}' <<<"$listing")
+    [[ -z $long || $long =~ ^[[:print:]]+$ ]] ||
+        { printf '%s has a long name of other than plain ASCII characters' "$(dos_path "$1")" && return 1; }
+    printf '%s' "${long:-${1##*/}}"
 }
 
-# The slots: the entries that the edits read or write, each with the
-# volume directory it is in (root or windir), its name, and what it was.
-declare -A slot_dir slot_name slot_kind slot_attributes slot_path slot_host
+# The slots: the entries that the edits read or write, by what each was on
+# the volume (absent, file or dir), its attributes and its short path. A
+# file's bytes are in the scratch tree at that path, and in $scratch/before.
+declare -A slot_kind slot_attributes slot_path
 
-# Looks a slot up on the volume and puts it into the scratch tree, a file
-# with its bytes, read-only there when `protect` names one of its
-# attributes (R, H, S), so that dosprep leaves it as Windows would.
+# take_slot SLOT DIR NAME PROTECT: NAME of the volume directory DIR into the
+# scratch tree, read-only there when it has one of the attributes PROTECT.
 take_slot() {
-    local slot=$1 where=$2 name=$3 protect=$4 dir host_dir error
-    if [ "$where" = root ]; then
-        dir=::
-        host_dir=$drive
-    else
-        dir=$windir_path
-        host_dir=$windir_host
+    local slot=$1 dir=$2 name=$3 entry kind attributes path
+    entry=$(lookup "$dir" "$name") || fail "$entry"
+    checkpoint
+    IFS='|' read -r kind attributes path <<<"$entry"
+    if [ "$kind" != absent ] && [ "${path##*/}" != "$name" ]; then
+        fail "$(dos_path "$dir/$name") is found only by a long name (its DOS name is $(dos_path "$path"))"
     fi
-    lookup "$dir" "$name"
-    if [ "$entry_kind" != absent ] && [ "${entry_path##*/}" != "${name^^}" ]; then
-        fail "$(dos_path "$dir/$name") is found only by a long name (its DOS name is $(dos_path "$entry_path"))"
-    fi
-    slot_dir[$slot]=$dir
-    slot_name[$slot]=$name
-    slot_kind[$slot]=$entry_kind
-    slot_attributes[$slot]=$entry_attributes
-    slot_path[$slot]=$entry_path
-    slot_host[$slot]=$host_dir/$name
-    case $entry_kind in
-    dir) mkdir -- "$host_dir/$name" ;;
+    slot_kind[$slot]=$kind
+    slot_attributes[$slot]=$attributes
+    slot_path[$slot]=$path
+    case $kind in
+    dir) mkdir -- "$drive${path#::}" ;;
     file)
-        error=$(mt mcopy -n -i "$volume" "$entry_path" "$host_dir/$name") ||
-            fail "cannot read $(dos_path "$entry_path"): $error"
+        must "cannot read $(dos_path "$path")" mcopy -n -i "$volume" "$path" "$scratch/before/$slot"
         checkpoint
-        if [[ $entry_attributes == *["$protect"]* ]]; then
-            chmod a-w -- "$host_dir/$name"
-        fi
+        cp -- "$scratch/before/$slot" "$drive${path#::}"
+        [[ $attributes != *["$4"]* ]] || chmod a-w -- "$drive${path#::}"
         ;;
     esac
 }
 
 # --- writing back -------------------------------------------------------------
 
-# Writes the changes to the volume `volume` in the Windows program's order:
-# AUTOEXEC.BAT, then DOSSTART.BAT, each first as its temporary file, which
-# is then renamed over the batch file, so that a full volume never costs
-# the old file. Each is one step, which a signal does not cut short, and
-# each by itself: one that does not fit is named, and the next one is
-# written all the same. `flush` names the file to flush after each step.
-# Adds each batch file written to `written`; sets `wrote` once anything is.
+# Writes the changed slots in the Windows program's order, each one step
+# that a signal does not cut short: a batch file as its temporary file, then
+# renamed over it, so that a full volume never costs the old file (one that
+# does not fit is named, and the next written all the same); a temporary
+# file that dosprep deleted or left, its batch file staying the same. FLUSH
+# is the file to flush after each write. Sets `written` and `wrote`.
 write_changes() {
-    local flush=$1 slot
+    local flush=$1 slot temporary
     for slot in "${changed[@]}"; do
         begin_step
-        case $slot in
-        *_tmp) write_temporary "$slot" "${slot%_tmp}" ;;
-        *) write_batch_file "$slot" "$flush" ;;
-        esac
+        temporary=${slot_path[${slot%_tmp}_tmp]}
+        if [[ $slot != *_tmp ]]; then
+            write_batch_file "$slot" "$temporary" "$flush"
+        elif [[ " ${changed[*]} " != *" ${slot%_tmp} "* ]]; then
+            if [ -e "$drive${temporary#::}" ]; then
+                must "cannot write $(dos_path "$temporary")" mcopy -o -i "$volume" "$drive${temporary#::}" "$temporary"
+            else
+                must "cannot delete $(dos_path "$temporary")" mdel -i "$volume" "$temporary"
+            fi
+            wrote=1
+        fi
         end_step
     done
 }
 
-# The path on the volume of the temporary file of a batch file.
-temporary_path() {
-    local slot=$1_tmp
-    if [ "${slot_kind[$slot]}" = file ]; then
-        printf '%s' "${slot_path[$slot]}"
-    else
-        printf '%s' "${slot_dir[$slot]}/${slot_name[$slot]}"
-    fi
-}
-
 write_batch_file() {
-    local slot=$1 flush=$2 temporary target error
-    temporary=$(temporary_path "$slot")
-    if ! error=$(mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary"); then
+    local slot=$1 temporary=$2 flush=$3 target=${slot_path[$1]} error attributes=+a
+    if ! error=$(mt mcopy -o -i "$volume" "$drive${target#::}" "$temporary"); then
         mt mdel -i "$volume" "$temporary" >/dev/null || true
         case $error in
-        *'Disk full'* | *'No free'* | *'directory full'*)
-            report "volume full: $(dos_path "${slot_dir[$slot]}/${slot_name[$slot]}") left as it was"
-            unprepared=1
-            return 0
-            ;;
+        *'Disk full'* | *'No free'* | *'directory full'*) ;;
+        *) fail "cannot write $(dos_path "$temporary"): $error" ;;
         esac
-        fail "cannot write $(dos_path "$temporary"): $error"
+        report "volume full: $(dos_path "$target") left as it was"
+        unprepared=1
+        return 0
     fi
     wrote=1
     shielded sync -- "$flush"
     if [ "${slot_kind[$slot]}" = file ]; then
-        primary_name "${slot_path[$slot]}"
-        target=${slot_dir[$slot]}/$primary
-    else
-        target=${slot_dir[$slot]}/${slot_name[$slot]}
+        error=$(primary_name "$target") || fail "$error"
+        target=${target%/*}/$error
     fi
-    error=$(mt mren -o -i "$volume" "$temporary" "$target") ||
-        fail "cannot rename $(dos_path "$temporary") over $(dos_path "$target"): $error"
-    # As CopyFile gives the new file the attributes of the new temporary
-    # file, it is marked for archiving; a system file stays one.
-    local attributes=+a
-    if [[ ${slot_attributes[$slot]} == *S* ]]; then
-        attributes+=' +s'
-    fi
+    must "cannot rename $(dos_path "$temporary") over $(dos_path "$target")" mren -o -i "$volume" "$temporary" "$target"
+    # CopyFile gives it the new temporary file's attributes: archive, and
+    # system for a system file.
+    [[ ${slot_attributes[$slot]} != *S* ]] || attributes+=' +s'
     # shellcheck disable=SC2086 # two options when it is a system file
-    error=$(mt mattrib $attributes -i "$volume" "$target") ||
-        fail "cannot set the attributes of $(dos_path "$target"): $error"
+    must "cannot set the attributes of $(dos_path "$target")" mattrib $attributes -i "$volume" "$target"
     shielded sync -- "$flush"
     written+=("$slot")
 }
 
-# A temporary file that dosprep deleted or left behind on its own, the
-# batch file staying the same.
-write_temporary() {
-    local slot=$1 batch=$2 temporary error
-    [[ " ${changed[*]} " != *" $batch "* ]] || return 0 # renamed over it
-    temporary=$(temporary_path "$batch")
-    if [ -z "${new_host[$slot]}" ]; then
-        error=$(mt mdel -i "$volume" "$temporary") || fail "cannot delete $(dos_path "$temporary"): $error"
-    else
-        error=$(mt mcopy -o -i "$volume" "${new_host[$slot]}" "$temporary") ||
-            fail "cannot write $(dos_path "$temporary"): $error"
-    fi
-    wrote=1
-}
-
 # --- the check ----------------------------------------------------------------
 
-# The first problem in fsck.fat's report on standard input, a path given
-# as DOS names it, or nothing when the dirty bit is all it found.
+# The first problem in fsck.fat's report on stdin, its paths as DOS names
+# them, or nothing when the dirty bit is all it found.
 first_fsck_problem() {
     awk '
         function dos(path) { gsub("/", "\\", path); return "C:" path }
@@ -273,14 +212,13 @@ first_fsck_problem() {
         }'
 }
 
-# fsck.fat -n on FILE, which holds exactly the volume, `volume_name`: a
-# volume it finds damaged is not written to, unless with --force; a dirty
-# bit alone (a machine that was not shut down cleanly) is only a warning.
+# fsck.fat -n on FILE, exactly the volume: a damaged volume is not written
+# to but with --force; a dirty bit alone is only a warning.
 fsck_volume() {
-    local file=$1 status=0 report problem
+    local status=0 report problem
     command -v fsck.fat >/dev/null ||
         fail "fsck.fat is not installed (Debian's dosfstools); it checks the volume before any write"
-    report=$(fsck.fat -n -- "$file" 2>&1) || status=$?
+    report=$(fsck.fat -n -- "$1" 2>&1) || status=$?
     [ "$status" -ne 0 ] || return 0
     [ "$status" -eq 1 ] || fail "cannot check $volume_name: ${report##*$'\n'}"
     problem=$(first_fsck_problem <<<"$report")
