@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <span>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -34,7 +34,7 @@ thread_local int g_cause = 0;
 thread_local bool g_inScratch = false;
 
 // The batch file and the temporary file of each edit: AUTOEXEC.BAT's in
-// C:\, DOSSTART.BAT's in the Windows directory.
+// C:\, DOSSTART.BAT's in the Windows directory (in its short form).
 constexpr const char *kEditFiles[2][2] = {{"autoexec.bat", "autoexec.tmp"},
                                           {"dosstart.bat", "dosstart.tmp"}};
 
@@ -51,45 +51,29 @@ struct EditRecord {
 struct {
     std::string failure;       // why the first that failed did; empty: none did
     bool passedBuffer = false; // a short path did not fit the buffer given
-    std::string shortWindows;  // the Windows directory's short path, once given
 } g_queries;
 
-struct Reason {
-    long long code; // an errno, kCause or Win32 error value
-    const char *text;
-};
-
-constexpr Reason kCauseTexts[] = {{kCauseReadOnly, "read-only"},
-                                  {kCauseDirectory, "a directory"},
-                                  {kCauseSymbolicLink, "a symbolic link"},
-                                  {kCauseNotRegular, "not a regular file"},
-                                  {kCauseHardLinks, "has other hard links"},
-                                  {kCauseHidden, "hidden"},
-                                  {kCauseSystem, "system"},
-                                  {kCauseInterrupted, "interrupted"},
-                                  {ENOSPC, "disk full"},
-                                  {EDQUOT, "disk full"},
-                                  {EFBIG, "file too large"}};
-
-constexpr Reason kErrorTexts[] = {
-    {ERROR_DISK_FULL, "disk full"},         {ERROR_HANDLE_DISK_FULL, "disk full"},
-    {ERROR_ACCESS_DENIED, "access denied"}, {ERROR_NOT_ENOUGH_MEMORY, "out of memory"},
-    {ERROR_FILE_NOT_FOUND, "not found"},    {ERROR_PATH_NOT_FOUND, "not found"}};
-
-const char *Lookup(std::span<const Reason> table, long long code) {
-    auto found = std::ranges::find(table, code, &Reason::code);
-    return found == table.end() ? nullptr : found->text;
-}
+// The texts of kCauseReadOnly (-1) down to kCauseInterrupted (-8).
+constexpr const char *kCauseTexts[] = {
+    "read-only", "a directory", "a symbolic link", "not a regular file", "has other hard links",
+    "hidden",    "system",      "interrupted"};
+static_assert(std::ssize(kCauseTexts) == -kCauseInterrupted);
 
 // The cause names the failure best; an errno value without a text of its
 // own is told as the system tells it, and only then the Win32 error.
 std::string CauseText(int cause, DWORD error) {
-    if (const char *text = Lookup(kCauseTexts, cause))
-        return text;
+    if (cause < 0)
+        return kCauseTexts[-1 - cause];
+    if (cause == ENOSPC || cause == EDQUOT)
+        return "disk full";
+    if (cause == EFBIG)
+        return "file too large";
     if (cause > 0)
         return std::strerror(cause);
-    if (const char *text = Lookup(kErrorTexts, error))
-        return text;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return "not found";
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_NOT_ENOUGH_MEMORY)
+        return error == ERROR_ACCESS_DENIED ? "access denied" : "out of memory";
     return "Win32 error " + std::to_string(error);
 }
 
@@ -98,37 +82,17 @@ std::string ScratchBase() {
     return std::filesystem::path(Settings().scratch).parent_path().string();
 }
 
-std::string_view WithoutTrailingSeparators(std::string_view path) {
-    return path.substr(0, path.find_last_not_of("\\/") + 1);
-}
-
-// `path` up to and with its last separator; "" without one.
-std::string_view DirectoryOf(std::string_view path) {
-    return path.substr(0, path.find_last_of("\\/") + 1);
-}
-
-// Whether `directory` names the Windows directory, in its long or its
-// short form.
-bool IsWindowsDirectory(std::string_view directory) {
-    directory = WithoutTrailingSeparators(directory);
-    return EqualsIgnoringCase(directory,
-                              WithoutTrailingSeparators(RunContext().windowsDirectory)) ||
-           (!g_queries.shortWindows.empty() &&
-            EqualsIgnoringCase(directory, WithoutTrailingSeparators(g_queries.shortWindows)));
-}
-
 // The edit (0: AUTOEXEC.BAT, 1: DOSSTART.BAT) whose batch file or
 // temporary file `dosPath` names, with `onBatch` telling which; -1 for any
-// other path.
+// other path. The program calls on no other files of these names.
 int EditOf(std::string_view dosPath, bool &onBatch) {
-    std::string_view directory = DirectoryOf(dosPath), name = dosPath.substr(directory.size());
+    std::string_view name = dosPath.substr(dosPath.find_last_of("\\/") + 1);
     for (int edit : {0, 1}) {
-        onBatch = EqualsIgnoringCase(name, kEditFiles[edit][0]);
-        if (!onBatch && !EqualsIgnoringCase(name, kEditFiles[edit][1]))
-            continue;
-        bool inPlace = edit == 0 ? EqualsIgnoringCase(WithoutTrailingSeparators(directory), "C:")
-                                 : IsWindowsDirectory(directory);
-        return inPlace ? edit : -1;
+        for (int file : {0, 1}) {
+            onBatch = file == 0;
+            if (EqualsIgnoringCase(name, kEditFiles[edit][file]))
+                return edit;
+        }
     }
     return -1;
 }
@@ -309,7 +273,8 @@ void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noe
             return;
         EditRecord &record = g_records[edit];
         if (record.batchPath.empty())
-            record.batchPath = std::string(DirectoryOf(dosPath)) + kEditFiles[edit][0];
+            record.batchPath = std::string(dosPath.substr(0, dosPath.find_last_of("\\/") + 1)) +
+                               kEditFiles[edit][0];
         std::string_view name = call;
         DWORD error = GetLastError();
         bool missingBatch = onBatch && name == "CreateFileA" &&
@@ -332,15 +297,12 @@ void RecordCopy(std::string_view target, KeptCopies kept) noexcept {
     }
 }
 
-void RecordShortPathQuery(std::string_view longPath, const char *shortPath, DWORD length,
+void RecordShortPathQuery(std::string_view longPath, const char *, DWORD length,
                           DWORD size) noexcept {
     try {
         if (length == 0 && g_queries.failure.empty())
             g_queries.failure = QueryReason(longPath, GetLastError());
         g_queries.passedBuffer = g_queries.passedBuffer || (length != 0 && length >= size);
-        if (length != 0 && length < size && shortPath != nullptr &&
-            EqualsIgnoringCase(longPath, RunContext().windowsDirectory))
-            g_queries.shortWindows = shortPath;
     } catch (...) {
     }
 }
