@@ -18,7 +18,6 @@ class FileDescriptor {
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
-    // Takes `other` over; the descriptor held until now goes with `other`.
     FileDescriptor &operator=(FileDescriptor other) noexcept {
         std::swap(fd_, other.fd_);
         return *this;
@@ -34,8 +33,8 @@ class FileDescriptor {
     int fd_ = -1;
 };
 
-// `io()` (read, write, pread, copy_file_range), made again while a signal
-// interrupts it: its count, or -1 with errno set.
+// `io()` (read, write, pread), made again while a signal interrupts it:
+// its count, or -1 with errno set.
 template <typename Io> ssize_t Retrying(Io io) {
     for (;;) {
         ssize_t done = io();

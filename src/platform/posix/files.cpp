@@ -1,8 +1,7 @@
 // File handles and whole-file operations on DOS paths, as the program
-// calls them. Whatever they open, create, rename or remove lies inside
-// drive C: each works relative to the descriptor of a directory that
-// ResolveDosPath opened below the drive. A dry run writes its temporary
-// files into the scratch directory instead, and leaves the tree as it is.
+// calls them. Each works relative to the descriptor of a directory that
+// ResolveDosPath opened below drive C, so nothing outside it is touched. A
+// dry run writes its temporary files into the scratch directory instead.
 // Each call goes into the run's record (run_record.h).
 #include "platform/posix/ascii.h"
 #include "platform/posix/dos_path.h"
@@ -55,12 +54,11 @@ struct OpenFile {
 // program runs on one thread: nothing is locked.
 std::map<std::uintptr_t, OpenFile> g_handles;
 
-// The temporary files of a dry run: the scratch file of each DOS path as
-// the program gives it, upper-cased.
+// The temporary files of a dry run: the scratch file of each DOS path,
+// upper-cased.
 std::map<std::string, std::string> g_shadows;
 
-// One copy at a time: the program runs on one thread.
-char g_buffer[64 * 1024];
+char g_buffer[64 * 1024]; // one copy at a time
 
 // The scratch file of the dry run's temporary file `name`; nullptr when
 // it has none.
@@ -80,12 +78,6 @@ HANDLE AddHandle(FileDescriptor &fd, const char *name, bool inScratch = false) {
     g_handles.emplace(last + 4, OpenFile{fd.Get(), name, inScratch});
     fd.Release();
     return reinterpret_cast<HANDLE>(last += 4);
-}
-
-// Resolves `name`, which must exist: NO_ERROR or why not.
-DWORD ResolveExisting(const char *name, ResolvedPath &path) {
-    DWORD error = ResolveDosPath(name, path);
-    return error == NO_ERROR && !path.exists ? ERROR_FILE_NOT_FOUND : error;
 }
 
 // Why an entry of the type `mode` cannot be used as a file; 0 when it can.
@@ -124,13 +116,26 @@ bool MayCreateIn(int directory) {
     return faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-HANDLE OpenForReading(const char *name) {
+// Opens `name` for reading: a dry run's temporary file, else the file on
+// the drive, following links only inside it. Returns the descriptor, or
+// -1 with `error` set (and `info` telling what it found).
+int OpenExisting(const char *name, struct stat &info, DWORD &error) {
+    if (const std::string *shadow = ShadowOf(name)) {
+        int fd = open(shadow->c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+        return fd;
+    }
     ResolvedPath path;
-    if (DWORD error = ResolveExisting(name, path); error != NO_ERROR)
-        return Fail(error);
+    if (error = ResolveDosPath(name, path); error == NO_ERROR && !path.exists)
+        error = ERROR_FILE_NOT_FOUND;
+    return error != NO_ERROR ? -1 : OpenRegularForReading(path, info, error);
+}
+
+HANDLE OpenForReading(const char *name) {
     struct stat info {};
     DWORD error = NO_ERROR;
-    FileDescriptor fd(OpenRegularForReading(path, info, error));
+    FileDescriptor fd(OpenExisting(name, info, error));
     if (fd.Get() < 0)
         return Fail(error, info.st_mode != 0 ? TypeCause(info.st_mode) : 0);
     return AddHandle(fd, name);
@@ -348,28 +353,12 @@ DWORD ReplaceEntry(int directory, const char *name, int source, const struct sta
     return ERROR_OPERATION_ABORTED;
 }
 
-// The source of a copy: a dry run's temporary file (`shadow`), else the
-// file on the drive. Returns the descriptor, or -1 with `error` set.
-int OpenSource(const char *existing, const std::string *shadow, struct stat &info, DWORD &error) {
-    if (shadow != nullptr) {
-        int fd = open(shadow->c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-        return fd;
-    }
-    ResolvedPath source;
-    if (error = ResolveExisting(existing, source); error != NO_ERROR)
-        return -1;
-    return OpenRegularEntry(source.parent.Get(), source.LastName(), info, error);
-}
-
 BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     if (existing == nullptr || newName == nullptr || failIfExists)
         return Fail(ERROR_INVALID_PARAMETER);
-    const std::string *shadow = ShadowOf(existing);
     struct stat sourceInfo {};
     DWORD error = NO_ERROR;
-    FileDescriptor in(OpenSource(existing, shadow, sourceInfo, error));
+    FileDescriptor in(OpenExisting(existing, sourceInfo, error));
     ResolvedPath target;
     if (in.Get() < 0 || (error = ResolveDosPath(newName, target)) != NO_ERROR)
         return Fail(error);
@@ -380,7 +369,7 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     if (int cause = exists ? RefusalCause(directory, target.LastName(), targetInfo, false) : 0)
         return Fail(ERROR_ACCESS_DENIED, cause);
-    KeptCopies kept = KeepCopies(target, exists, in.Get(), shadow);
+    KeptCopies kept = KeepCopies(target, exists, in.Get(), ShadowOf(existing));
     // A dry run only checks that the side file could be created.
     if (Settings().dryRun && !MayCreateIn(directory))
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
@@ -399,15 +388,13 @@ BOOL DeleteFile(const char *name) {
     // A dry run's temporary file stays: a diff may show it.
     if (g_shadows.erase(UpperCased(name)) != 0)
         return TRUE;
+    // Only the temporary file that the program wrote is removed: nothing
+    // that Windows would refuse to remove (a directory fails: EISDIR).
     ResolvedPath path;
-    struct stat info {};
-    if (DWORD error = ResolveExisting(name, path); error != NO_ERROR)
+    if (DWORD error = ResolveDosPath(name, path); error != NO_ERROR)
         return Fail(error);
-    if (fstatat(path.parent.Get(), path.LastName(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    // Windows removes neither a directory nor a read-only file.
-    if (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0))
-        return Fail(ERROR_ACCESS_DENIED);
+    if (!path.exists)
+        return Fail(ERROR_FILE_NOT_FOUND);
     if (!Settings().dryRun && unlinkat(path.parent.Get(), path.LastName(), 0) != 0)
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     return TRUE;
