@@ -26,16 +26,14 @@ namespace dosprep::posix {
 
 namespace {
 
-// What a failed call returns: it converts to the failure value of
-// whichever Win32 call returns it.
+// Converts to the failure value of whichever Win32 call returns it.
 struct Failure {
     operator HANDLE() const { return INVALID_HANDLE_VALUE; }
     operator BOOL() const { return FALSE; }
     operator DWORD() const { return INVALID_SET_FILE_POINTER; }
 };
 
-// Sets the last error, and notes `cause` (an errno or kCause value) when
-// there is one.
+// Sets the last error, and notes `cause` (errno or kCause value) if any.
 Failure Fail(DWORD error, int cause = 0) {
     if (cause != 0)
         NoteCause(cause);
@@ -48,10 +46,9 @@ struct OpenFile {
     std::string name; // the DOS path it was opened with, for the record
     bool inScratch;   // a dry run's temporary file
 };
-
-// Handles are numbers never handed out twice, so a stale handle is
-// refused instead of reaching whatever descriptor now has its number. The
-// program runs on one thread: nothing is locked.
+// Handles are numbers never handed out twice: a stale handle is refused
+// instead of reaching whatever descriptor now has its number. The program
+// runs on one thread: nothing is locked.
 std::map<std::uintptr_t, OpenFile> g_handles;
 
 // The temporary files of a dry run: the scratch file of each DOS path,
@@ -60,8 +57,7 @@ std::map<std::string, std::string> g_shadows;
 
 char g_buffer[64 * 1024]; // one copy at a time
 
-// The scratch file of the dry run's temporary file `name`; nullptr when
-// it has none.
+// The scratch file of the dry run's temporary file `name`, if any.
 const std::string *ShadowOf(const char *name) {
     auto found = g_shadows.find(UpperCased(name));
     return found == g_shadows.end() ? nullptr : &found->second;
@@ -90,9 +86,8 @@ int TypeCause(mode_t mode) {
 }
 
 // Why the entry `name` of `directory` (its lstat `info`) may not be
-// replaced: no regular file, or one that Windows refuses to replace
-// (read-only, hidden, system); with `emptied` also one that other hard
-// links share, since they would see it emptied. 0 when it may.
+// replaced: no regular file, or one that Windows refuses to replace; with
+// `emptied`, one that other hard links share. 0 when it may.
 int RefusalCause(int directory, const char *name, const struct stat &info, bool emptied) {
     if (int cause = TypeCause(info.st_mode))
         return cause;
@@ -110,15 +105,13 @@ std::string ScratchFile(const char *kind) {
     return JoinHostPath(Settings().scratch, std::string(kind) + "-" + std::to_string(++count));
 }
 
-// Whether a new entry could be made in `directory`, as far as can be told
-// without making one.
+// Whether a new entry could be made in `directory`, as far as can be told.
 bool MayCreateIn(int directory) {
     return faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 // Opens `name` for reading: a dry run's temporary file, else the file on
-// the drive, following links only inside it. Returns the descriptor, or
-// -1 with `error` set (and `info` telling what it found).
+// the drive, following links only inside it. -1 with `error` on failure.
 int OpenExisting(const char *name, struct stat &info, DWORD &error) {
     if (const std::string *shadow = ShadowOf(name)) {
         int fd = open(shadow->c_str(), O_RDONLY | O_CLOEXEC);
@@ -165,8 +158,8 @@ HANDLE OpenForWriting(const char *name) {
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     if (Settings().dryRun)
         return OpenShadow(name);
-    // No O_TRUNC: whatever the open finds must be checked again before it
-    // is emptied, and a FIFO found there cannot hang it.
+    // What the open finds is checked again before it is emptied; a FIFO
+    // cannot hang it.
     FileDescriptor fd(openat(directory, path.LastName(),
                              O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                              0666));
@@ -175,9 +168,8 @@ HANDLE OpenForWriting(const char *name) {
     if (int cause =
             S_ISREG(info.st_mode) && info.st_nlink != 1 ? kCauseHardLinks : TypeCause(info.st_mode))
         return Fail(ERROR_ACCESS_DENIED, cause);
-    // An empty file is not truncated: on ext4 a truncate to zero makes the
-    // close start writing the new contents out, which a temporary file
-    // deleted moments later does not need.
+    // No truncate to zero when empty: on ext4 it makes the close start
+    // writing the contents out, which a temporary file does not need.
     if ((info.st_size != 0 && ftruncate(fd.Get(), 0) != 0) || !ClearNonBlocking(fd.Get()))
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     return AddHandle(fd, name);
@@ -196,11 +188,10 @@ bool WriteAll(int fd, const char *data, std::size_t size, std::size_t &done) {
     for (done = 0; done < size;) {
         ssize_t written =
             Retrying([&] { return write(fd, data + done, std::min(size - done, kMaxTransfer)); });
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC; // no progress and no error: nothing more fits
+        if (written == 0)
+            errno = ENOSPC; // no progress and no error: nothing more fits
+        if (written <= 0)
             return false;
-        }
         done += static_cast<std::size_t>(written);
     }
     return true;
@@ -228,8 +219,7 @@ BOOL Transfer(HANDLE file, Byte *buffer, DWORD size, LPDWORD done, DWORD fault,
     return Fail(error == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(error, fault));
 }
 
-// SetFilePointer as the program calls it: to the 64-bit position
-// `high`:`distance` from the start.
+// SetFilePointer as the program calls it: to `high`:`distance`.
 DWORD MoveTo(HANDLE file, LONG distance, PLONG high, DWORD method) {
     const OpenFile *open = FindHandle(file);
     if (open == nullptr)
@@ -245,8 +235,7 @@ DWORD MoveTo(HANDLE file, LONG distance, PLONG high, DWORD method) {
     return static_cast<DWORD>(position);
 }
 
-// Copies all of `source`, from its start whatever its position, to the
-// end of `out`. Returns 0 or the errno value.
+// Copies all of `source`, from its start, to `out`: 0 or the errno value.
 int CopyAll(int source, int out) {
     for (off_t offset = 0;;) {
         ssize_t got = Retrying([&] { return pread(source, g_buffer, sizeof g_buffer, offset); });
@@ -257,8 +246,7 @@ int CopyAll(int source, int out) {
     }
 }
 
-// Keeps all of `source` in the new file `path`. Returns 0 or the errno
-// value.
+// Keeps all of `source` in the new file `path`: 0 or the errno value.
 int KeepCopy(int source, const std::string &path) {
     FileDescriptor out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.Get() < 0)
@@ -268,23 +256,20 @@ int KeepCopy(int source, const std::string &path) {
     return close(out.Release()) == 0 ? 0 : errno;
 }
 
-// With a scratch directory, the copies kept of a copy over `target` for a
-// diff: its old contents, and the new ones (a dry run's are its temporary
-// file's scratch file, `shadow`, already).
+// With a scratch directory, the old and the new contents of a copy over
+// `target`, for a diff (a dry run's new ones are its `shadow` already).
 KeptCopies KeepCopies(const ResolvedPath &target, bool exists, int source,
                       const std::string *shadow) {
-    KeptCopies kept;
     if (Settings().scratch.empty())
-        return kept;
-    kept.relative = target.relative;
-    if (exists) {
-        struct stat info {};
-        DWORD error = NO_ERROR;
-        FileDescriptor old(OpenRegularEntry(target.parent.Get(), target.LastName(), info, error));
-        kept.before = ScratchFile("old");
+        return {};
+    KeptCopies kept{target.relative, exists ? ScratchFile("old") : "",
+                    shadow != nullptr ? *shadow : ScratchFile("new")};
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    FileDescriptor old(
+        exists ? OpenRegularEntry(target.parent.Get(), target.LastName(), info, error) : -1);
+    if (exists)
         kept.keptError = old.Get() < 0 ? EIO : KeepCopy(old.Get(), kept.before);
-    }
-    kept.after = shadow != nullptr ? *shadow : ScratchFile("new");
     if (kept.keptError == 0 && shadow == nullptr)
         kept.keptError = KeepCopy(source, kept.after);
     if (kept.keptError != 0)
@@ -297,10 +282,9 @@ KeptCopies KeepCopies(const ResolvedPath &target, bool exists, int source,
 int CreateSideFile(int directory, std::string &name) {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
-        // Without the kernel's randomness, still a new name each attempt.
-        std::uint64_t bits = (static_cast<std::uint64_t>(getpid()) << 8) | attempt;
-        if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) < 0) {
-        }
+        std::uint64_t bits = 0;
+        if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) < 0) // a new name all the same
+            bits = (static_cast<std::uint64_t>(getpid()) << 8) | attempt;
         name = ".dosprep-";
         for (int count = 0; count < 6; ++count, bits /= sizeof kLetters - 1)
             name += kLetters[bits % (sizeof kLetters - 1)];
@@ -313,10 +297,9 @@ int CreateSideFile(int directory, std::string &name) {
     return -1;
 }
 
-// Writes all of `source` into a new file beside the entry `name` of
-// `directory` and renames it over that entry, so that the entry is either
-// the old file or the whole new one. The new file takes the mode of
-// `like`, and with `owned` its owner and group too.
+// Writes `source` into a new file beside the entry `name` of `directory`
+// and renames it over the entry: it is the old file or the whole new one.
+// The new file takes the mode of `like`, with `owned` its owner too.
 DWORD ReplaceEntry(int directory, const char *name, int source, const struct stat &like,
                    bool owned) {
     std::string side;
@@ -400,11 +383,10 @@ BOOL DeleteFile(const char *name) {
     return TRUE;
 }
 
-// One Win32 call, recorded under `dosPath`: `body` runs with nothing
-// escaping it (running out of memory fails the call). After an interrupt
-// only the calls that close and remove what the edit made still run, so
-// that the edit ends as after any failure. SetFilePointer's failure value
-// is also a position: the last error tells them apart.
+// One Win32 call, recorded under `dosPath`: nothing escapes `body` (out
+// of memory, the call fails). After an interrupt only the calls that close
+// and remove what the edit made run: it ends as after any failure.
+// SetFilePointer's failure value is also a position: the last error tells.
 template <typename Body>
 auto RecordedCall(const char *call, const char *dosPath, Body body) noexcept {
     using Result = decltype(body());

@@ -46,12 +46,11 @@ struct EditRecord {
     KeptCopies kept;       // of that copy
 } g_records[2];
 
-// What the run's GetShortPathNameA queries (of the Windows and the system
-// directory) came to.
-struct {
-    std::string failure;       // why the first that failed did; empty: none did
-    bool passedBuffer = false; // a short path did not fit the buffer given
-} g_queries;
+// What the GetShortPathNameA queries of the Windows and the system
+// directory came to: why the first that failed did (empty: none did), and
+// whether a short path did not fit the buffer given.
+std::string g_queryFailure;
+bool g_passedBuffer = false;
 
 // The texts of kCauseReadOnly (-1) down to kCauseInterrupted (-8).
 constexpr const char *kCauseTexts[] = {
@@ -177,10 +176,10 @@ std::string RunReason() {
     if (context.drive.root.Get() < 0)
         return "no drive C at " + context.drive.directory + " (" +
                std::strerror(context.driveError) + ")";
-    if (!g_queries.failure.empty())
-        return g_queries.failure;
+    if (!g_queryFailure.empty())
+        return g_queryFailure;
     if (context.windowsDirectory.size() >= MAX_PATH || context.systemDirectory.size() >= MAX_PATH ||
-        g_queries.passedBuffer)
+        g_passedBuffer)
         return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
     return "the set-up line would pass the limit of 255 characters";
 }
@@ -300,9 +299,9 @@ void RecordCopy(std::string_view target, KeptCopies kept) noexcept {
 void RecordShortPathQuery(std::string_view longPath, const char *, DWORD length,
                           DWORD size) noexcept {
     try {
-        if (length == 0 && g_queries.failure.empty())
-            g_queries.failure = QueryReason(longPath, GetLastError());
-        g_queries.passedBuffer = g_queries.passedBuffer || (length != 0 && length >= size);
+        if (length == 0 && g_queryFailure.empty())
+            g_queryFailure = QueryReason(longPath, GetLastError());
+        g_passedBuffer = g_passedBuffer || (length != 0 && length >= size);
     } catch (...) {
     }
 }
