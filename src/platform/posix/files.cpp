@@ -306,21 +306,19 @@ DWORD ReplaceEntry(int directory, const char *name, int source, const struct sta
     FileDescriptor out(CreateSideFile(directory, side));
     if (out.Get() < 0)
         return ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    // The owner before the mode: a change of owner clears set-id bits. Only
+    // root may give a file away, and the content matters more: a failure
+    // is ignored.
     int error = CopyAll(source, out.Get());
-    if (error == 0 && fsync(out.Get()) != 0)
-        error = errno;
-    // Before fchmod: a change of owner clears set-id bits. Only root may
-    // give a file away, and the content matters more: a failure is ignored.
     if (error == 0 && owned && fchown(out.Get(), like.st_uid, like.st_gid) != 0) {
     }
-    if (error == 0 && fchmod(out.Get(), like.st_mode & 07777) != 0)
-        error = errno;
-    if (error == 0 && close(out.Release()) != 0)
+    if (error == 0 && (fchmod(out.Get(), like.st_mode & 07777) != 0 || fsync(out.Get()) != 0 ||
+                       close(out.Release()) != 0))
         error = errno;
     // The last moment to stop: an interrupted copy leaves the old file.
     if (error == 0 && Interruption() != 0)
         error = kCauseInterrupted;
-    if (error == 0 && renameat(directory, side.c_str(), directory, name) != 0)
+    else if (error == 0 && renameat(directory, side.c_str(), directory, name) != 0)
         error = errno;
     if (error == 0) {
         // Best effort: makes the rename itself survive a crash.

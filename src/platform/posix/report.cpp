@@ -27,14 +27,14 @@ namespace dosprep::posix {
 
 namespace {
 
-// The platform layer runs on one thread, as the program does; only the
-// cause is per thread, as the last error is.
+// One thread runs the program; only the cause is per thread, as the last
+// error is.
 RunSettings g_settings;
 thread_local int g_cause = 0;
 thread_local bool g_inScratch = false;
 
-// The batch file and the temporary file of each edit: AUTOEXEC.BAT's in
-// C:\, DOSSTART.BAT's in the Windows directory (in its short form).
+// Each edit's batch file and temporary file: AUTOEXEC.BAT's in C:\,
+// DOSSTART.BAT's in the Windows directory (in its short form).
 constexpr const char *kEditFiles[2][2] = {{"autoexec.bat", "autoexec.tmp"},
                                           {"dosstart.bat", "dosstart.tmp"}};
 
@@ -96,8 +96,7 @@ int EditOf(std::string_view dosPath, bool &onBatch) {
     return -1;
 }
 
-// Why the failed call `call` on `dosPath` ended its edit, as seen from the
-// batch file.
+// Why the failed call `call` on `dosPath` ended its edit.
 std::string FailureReason(std::string_view call, std::string_view dosPath, bool onBatch) {
     std::string why = CauseText(g_cause, GetLastError());
     if (g_inScratch)
@@ -112,10 +111,9 @@ std::string FailureReason(std::string_view call, std::string_view dosPath, bool 
     return reading && g_cause > 0 ? "unreadable (" + why + ")" : why;
 }
 
-// The host path that a DOS path on drive C names or would name: each
-// leading component that exists in its on-disk spelling, the rest as
-// given, below the drive's real directory. Empty for another drive or
-// when no drive C is configured.
+// The host path that a DOS path on drive C names or would name, leading
+// components that exist in their on-disk spelling; empty for another
+// drive, or with no drive C.
 std::string HostPathOf(std::string_view dosPath) {
     DosPath path;
     const DriveC &drive = RunContext().drive;
@@ -164,11 +162,9 @@ std::string QueryReason(std::string_view dosPath, DWORD error) {
     return "no system directory (SYSTEM32 or SYSTEM) in " + windows;
 }
 
-// Why an edit that the run never began was not made: there was no drive C
-// and so no run; a query of the Windows or the system directory failed; a
-// directory, or its short form, passes the path limit; else the edit is
-// the DOSSTART.BAT one, whose set-up line holds the Windows directory and
-// must fit in one line piece.
+// Why an edit that the run never began was not made: no drive C; a failed
+// query; a directory, or its short form, past the path limit; else the
+// DOSSTART.BAT set-up line, which must fit in one line piece.
 std::string RunReason() {
     const Context &context = RunContext();
     if (context.drive.directory.empty())
@@ -218,8 +214,7 @@ bool ShowDiff(const KeptCopies &copy, const std::string &dosPath) {
 // diff shown, when asked for).
 bool ReportEdit(int edit, bool showDiffs) {
     const EditRecord &record = g_records[edit];
-    // The batch file's DOS path as the program gives it: where the run
-    // looked for its files, else where it would have.
+    // Where the run looked for the batch file, else where it would have.
     std::string dosPath = record.batchPath;
     if (dosPath.empty()) {
         dosPath = edit == 0 ? "C:\\" : RunContext().windowsDirectory;
@@ -232,8 +227,7 @@ bool ReportEdit(int edit, bool showDiffs) {
     std::string reason = !record.failure.empty()     ? record.failure
                          : !record.batchPath.empty() ? "not made"
                                                      : RunReason();
-    // DOS paths are shown in capitals, as DOS shows them; the host path is
-    // the file's own, or the one that it would be created as.
+    // In capitals, as DOS shows paths; the host path too, if on drive C.
     std::string where = UpperCased(dosPath);
     if (std::string host = HostPathOf(dosPath); !host.empty())
         where += " (" + host + ")";
