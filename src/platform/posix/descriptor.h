@@ -36,11 +36,10 @@ class FileDescriptor {
 // `io()` (read, write, pread), made again while a signal interrupts it:
 // its count, or -1 with errno set.
 template <typename Io> ssize_t Retrying(Io io) {
-    for (;;) {
-        ssize_t done = io();
-        if (done >= 0 || errno != EINTR)
-            return done;
+    ssize_t done = 0;
+    while ((done = io()) < 0 && errno == EINTR) {
     }
+    return done;
 }
 
 inline ssize_t ReadRetrying(int fd, char *buffer, std::size_t size) {

@@ -16,9 +16,7 @@ namespace dosprep::posix {
 struct RunSettings {
     std::string drive; // the DRIVE argument; empty: from the environment
     bool dryRun = false;
-    // Where a diff's copies are kept and a dry run writes: a directory
-    // outside drive C, or empty for a plain run.
-    std::string scratch;
+    std::string scratch; // outside drive C, for diffs and a dry run; empty: none
 };
 
 void Configure(RunSettings settings);
