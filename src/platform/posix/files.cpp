@@ -47,12 +47,10 @@ struct OpenFile {
     bool inScratch;   // a dry run's temporary file
 };
 // Handles are numbers never handed out twice: a stale handle is refused
-// instead of reaching whatever descriptor now has its number. The program
-// runs on one thread: nothing is locked.
+// instead of reaching whatever descriptor now has its number.
 std::map<std::uintptr_t, OpenFile> g_handles;
 
-// The temporary files of a dry run: the scratch file of each DOS path,
-// upper-cased.
+// A dry run's temporary files: the scratch file of each DOS path in capitals.
 std::map<std::string, std::string> g_shadows;
 
 char g_buffer[64 * 1024]; // one copy at a time
@@ -125,15 +123,6 @@ int OpenExisting(const char *name, struct stat &info, DWORD &error) {
     return error != NO_ERROR ? -1 : OpenRegularForReading(path, info, error);
 }
 
-HANDLE OpenForReading(const char *name) {
-    struct stat info {};
-    DWORD error = NO_ERROR;
-    FileDescriptor fd(OpenExisting(name, info, error));
-    if (fd.Get() < 0)
-        return Fail(error, info.st_mode != 0 ? TypeCause(info.st_mode) : 0);
-    return AddHandle(fd, name);
-}
-
 // A dry run's temporary file, in the scratch directory.
 HANDLE OpenShadow(const char *name) {
     std::string &shadow = g_shadows[UpperCased(name)] = ScratchFile("new");
@@ -158,8 +147,7 @@ HANDLE OpenForWriting(const char *name) {
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     if (Settings().dryRun)
         return OpenShadow(name);
-    // What the open finds is checked again before it is emptied; a FIFO
-    // cannot hang it.
+    // Checked again once open, before it is emptied; a FIFO cannot hang it.
     FileDescriptor fd(openat(directory, path.LastName(),
                              O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                              0666));
@@ -176,11 +164,16 @@ HANDLE OpenForWriting(const char *name) {
 }
 
 HANDLE CreateFile(LPCSTR name, DWORD access, DWORD disposition) {
-    if (name != nullptr && access == GENERIC_READ && disposition == OPEN_EXISTING)
-        return OpenForReading(name);
     if (name != nullptr && access == GENERIC_WRITE && disposition == CREATE_ALWAYS)
         return OpenForWriting(name);
-    return Fail(ERROR_INVALID_PARAMETER);
+    if (name == nullptr || access != GENERIC_READ || disposition != OPEN_EXISTING)
+        return Fail(ERROR_INVALID_PARAMETER);
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    FileDescriptor fd(OpenExisting(name, info, error));
+    if (fd.Get() < 0)
+        return Fail(error, info.st_mode != 0 ? TypeCause(info.st_mode) : 0);
+    return AddHandle(fd, name);
 }
 
 // Writes all of `size` bytes; false with errno set on failure.
