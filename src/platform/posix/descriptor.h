@@ -18,7 +18,6 @@ class FileDescriptor {
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
-    // Takes `other` over; the descriptor held until now goes with `other`.
     FileDescriptor &operator=(FileDescriptor other) noexcept {
         std::swap(fd_, other.fd_);
         return *this;
@@ -34,14 +33,13 @@ class FileDescriptor {
     int fd_ = -1;
 };
 
-// `io()` (read, write, pread, copy_file_range), made again while a signal
-// interrupts it: its count, or -1 with errno set.
+// `io()` (read, write, pread), made again while a signal interrupts it:
+// its count, or -1 with errno set.
 template <typename Io> ssize_t Retrying(Io io) {
-    for (;;) {
-        ssize_t done = io();
-        if (done >= 0 || errno != EINTR)
-            return done;
+    ssize_t done = 0;
+    while ((done = io()) < 0 && errno == EINTR) {
     }
+    return done;
 }
 
 inline ssize_t ReadRetrying(int fd, char *buffer, std::size_t size) {

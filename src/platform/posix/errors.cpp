@@ -3,13 +3,31 @@
 
 #include "platform/posix/run_record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 namespace {
 
 thread_local DWORD g_lastError = NO_ERROR;
+
+// The Win32 error of errno values, each row's values padded with 0.
+constexpr struct {
+    DWORD win32;
+    int errnos[8];
+} kErrors[] = {
+    {ERROR_FILE_NOT_FOUND, {ENOENT}},
+    {ERROR_PATH_NOT_FOUND, {ENOTDIR}},
+    // ELOOP: O_NOFOLLOW met a link; ENXIO: a FIFO without a reader.
+    {ERROR_ACCESS_DENIED, {EACCES, EPERM, EISDIR, ELOOP, ENXIO, EROFS, ETXTBSY, EBUSY}},
+    {ERROR_FILE_EXISTS, {EEXIST}},
+    {ERROR_DISK_FULL, {ENOSPC, EDQUOT, EFBIG}},
+    {ERROR_NOT_ENOUGH_MEMORY, {ENOMEM}},
+    {ERROR_FILENAME_EXCED_RANGE, {ENAMETOOLONG}},
+    {ERROR_TOO_MANY_OPEN_FILES, {EMFILE, ENFILE}},
+    {ERROR_INVALID_HANDLE, {EBADF}},
+    {ERROR_INVALID_PARAMETER, {EINVAL}},
+};
 
 } // namespace
 
@@ -23,39 +41,11 @@ void WINAPI SetLastError(DWORD error) {
 
 namespace dosprep::posix {
 
-namespace {
-
-// errno values and their Win32 errors.
-constexpr std::pair<int, DWORD> kErrors[] = {
-    {ENOENT, ERROR_FILE_NOT_FOUND},
-    {ENOTDIR, ERROR_PATH_NOT_FOUND},
-    {EACCES, ERROR_ACCESS_DENIED},
-    {EPERM, ERROR_ACCESS_DENIED},
-    {EISDIR, ERROR_ACCESS_DENIED},
-    {ELOOP, ERROR_ACCESS_DENIED}, // O_NOFOLLOW met a symbolic link
-    {ENXIO, ERROR_ACCESS_DENIED}, // a FIFO without a reader, a device without its driver
-    {EROFS, ERROR_ACCESS_DENIED},
-    {ETXTBSY, ERROR_ACCESS_DENIED},
-    {EBUSY, ERROR_ACCESS_DENIED},
-    {EEXIST, ERROR_FILE_EXISTS},
-    {ENOSPC, ERROR_DISK_FULL},
-    {EDQUOT, ERROR_DISK_FULL},
-    {EFBIG, ERROR_DISK_FULL},
-    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
-    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
-    {EBADF, ERROR_INVALID_HANDLE},
-    {EINVAL, ERROR_INVALID_PARAMETER},
-};
-
-} // namespace
-
 DWORD ErrorFromErrno(int error, DWORD fallback) {
     NoteCause(error);
-    for (auto [errnoValue, win32Error] : kErrors)
-        if (errnoValue == error)
-            return win32Error;
+    for (const auto &row : kErrors)
+        if (error != 0 && std::ranges::find(row.errnos, error) != std::end(row.errnos))
+            return row.win32;
     return fallback;
 }
 

@@ -9,7 +9,6 @@ namespace {
 
 volatile std::sig_atomic_t g_signal = 0;
 
-// Async-signal-safe: it stores a number and nothing else.
 void NoteSignal(int signal) {
     if (g_signal == 0)
         g_signal = signal;
@@ -20,11 +19,9 @@ void NoteSignal(int signal) {
 void CatchInterrupts() {
     struct sigaction action {};
     action.sa_handler = NoteSignal;
-    sigfillset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a waiting flock must return
+    sigfillset(&action.sa_mask); // no SA_RESTART: a waiting flock must return
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        // A signal ignored by whoever started the run (a shell's
-        // background job) stays ignored.
+        // One ignored by whoever started the run (a background job) stays so.
         struct sigaction old {};
         if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
             sigaction(signal, &action, nullptr);

@@ -1,3 +1,5 @@
+// The record of each edit, kept from the file calls (run_record.h), and
+// the report that the native command makes of it (report.h).
 #include "platform/posix/report.h"
 
 #include "platform/posix/ascii.h"
@@ -10,12 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <span>
+#include <iterator>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,55 +27,52 @@ namespace dosprep::posix {
 
 namespace {
 
-// Where the program looks for the edit's batch file, when the record does
-// not say.
-std::string DefaultDosPath(Edit edit) {
-    if (edit == Edit::Autoexec)
-        return "C:\\autoexec.bat";
-    std::string directory = RunContext().windowsDirectory;
-    if (directory.empty() || directory.back() != '\\')
-        directory += '\\';
-    return directory + "dosstart.bat";
-}
+// One thread runs the program; only the cause is per thread, as the last
+// error is.
+RunSettings g_settings;
+thread_local int g_cause = 0;
+thread_local bool g_inScratch = false;
 
-struct Reason {
-    long long code; // an errno, kCause or Win32 error value
-    const char *text;
-};
+// Each edit's batch file and temporary file: AUTOEXEC.BAT's in C:\,
+// DOSSTART.BAT's in the Windows directory (in its short form).
+constexpr const char *kEditFiles[2][2] = {{"autoexec.bat", "autoexec.tmp"},
+                                          {"dosstart.bat", "dosstart.tmp"}};
 
-constexpr Reason kCauseTexts[] = {
-    {kCauseReadOnly, "read-only"},
-    {kCauseDirectory, "a directory"},
-    {kCauseSymbolicLink, "a symbolic link"},
-    {kCauseNotRegular, "not a regular file"},
-    {kCauseHardLinks, "has other hard links"},
-    {kCauseHidden, "hidden"},
-    {kCauseSystem, "system"},
-    {kCauseInterrupted, "interrupted"},
-    {ENOSPC, "disk full"},
-    {EDQUOT, "disk full"},
-    {EFBIG, "file too large"},
-};
+// What became of one edit, from the calls on its two files.
+struct EditRecord {
+    std::string batchPath; // in the directory of the first call; empty: none was made
+    std::string failure;   // why the first failure ended the edit; empty: none did
+    bool copied = false;   // the copy over the batch file succeeded
+    KeptCopies kept;       // of that copy
+} g_records[2];
 
-constexpr Reason kErrorTexts[] = {
-    {ERROR_DISK_FULL, "disk full"},         {ERROR_HANDLE_DISK_FULL, "disk full"},
-    {ERROR_ACCESS_DENIED, "access denied"}, {ERROR_NOT_ENOUGH_MEMORY, "out of memory"},
-    {ERROR_FILE_NOT_FOUND, "not found"},    {ERROR_PATH_NOT_FOUND, "not found"}};
+// What the GetShortPathNameA queries of the Windows and the system
+// directory came to: why the first that failed did (empty: none did), and
+// whether a short path did not fit the buffer given.
+std::string g_queryFailure;
+bool g_passedBuffer = false;
 
-const char *Lookup(std::span<const Reason> table, long long code) {
-    auto found = std::ranges::find(table, code, &Reason::code);
-    return found == table.end() ? nullptr : found->text;
-}
+// The texts of kCauseReadOnly (-1) down to kCauseInterrupted (-8).
+constexpr const char *kCauseTexts[] = {
+    "read-only", "a directory", "a symbolic link", "not a regular file", "has other hard links",
+    "hidden",    "system",      "interrupted"};
+static_assert(std::ssize(kCauseTexts) == -kCauseInterrupted);
 
 // The cause names the failure best; an errno value without a text of its
 // own is told as the system tells it, and only then the Win32 error.
 std::string CauseText(int cause, DWORD error) {
-    if (const char *text = Lookup(kCauseTexts, cause))
-        return text;
+    if (cause < 0)
+        return kCauseTexts[-1 - cause];
+    if (cause == ENOSPC || cause == EDQUOT)
+        return "disk full";
+    if (cause == EFBIG)
+        return "file too large";
     if (cause > 0)
         return std::strerror(cause);
-    if (const char *text = Lookup(kErrorTexts, error))
-        return text;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return "not found";
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_NOT_ENOUGH_MEMORY)
+        return error == ERROR_ACCESS_DENIED ? "access denied" : "out of memory";
     return "Win32 error " + std::to_string(error);
 }
 
@@ -84,26 +81,39 @@ std::string ScratchBase() {
     return std::filesystem::path(Settings().scratch).parent_path().string();
 }
 
-// Why the edit's first failed call failed, as seen from its batch file.
-std::string FailureReason(const CallFailure &failure) {
-    std::string why = CauseText(failure.cause, failure.error);
-    std::string_view call = failure.call;
-    if (failure.inScratch)
+// The edit (0: AUTOEXEC.BAT, 1: DOSSTART.BAT) whose batch file or
+// temporary file `dosPath` names, with `onBatch` telling which; -1 for any
+// other path. The program calls on no other files of these names.
+int EditOf(std::string_view dosPath, bool &onBatch) {
+    std::string_view name = dosPath.substr(dosPath.find_last_of("\\/") + 1);
+    for (int edit : {0, 1}) {
+        for (int file : {0, 1}) {
+            onBatch = file == 0;
+            if (EqualsIgnoringCase(name, kEditFiles[edit][file]))
+                return edit;
+        }
+    }
+    return -1;
+}
+
+// Why the failed call `call` on `dosPath` ended its edit.
+std::string FailureReason(std::string_view call, std::string_view dosPath, bool onBatch) {
+    std::string why = CauseText(g_cause, GetLastError());
+    if (g_inScratch)
         return "cannot write its copy in TMPDIR (" + ScratchBase() + "): " + why;
     // Whatever call met them, these say it all.
     if (why == "disk full" || why == "file too large" || why == "interrupted")
         return why;
-    if (failure.onTemporary)
-        return (call == "CreateFileA" ? "cannot create " : "cannot write ") +
-               UpperCased(failure.dosPath) + " (" + why + ")";
+    if (!onBatch)
+        return (call == "CreateFileA" ? "cannot create " : "cannot write ") + UpperCased(dosPath) +
+               " (" + why + ")";
     bool reading = call == "CreateFileA" || call == "ReadFile" || call == "SetFilePointer";
-    return reading && failure.cause > 0 ? "unreadable (" + why + ")" : why;
+    return reading && g_cause > 0 ? "unreadable (" + why + ")" : why;
 }
 
-// The host path that a DOS path on drive C names or would name: each
-// leading component that exists in its on-disk spelling, the rest as
-// given, below the drive's real directory. Empty for another drive or
-// when no drive C is configured.
+// The host path that a DOS path on drive C names or would name, leading
+// components that exist in their on-disk spelling; empty for another
+// drive, or with no drive C.
 std::string HostPathOf(std::string_view dosPath) {
     DosPath path;
     const DriveC &drive = RunContext().drive;
@@ -137,25 +147,24 @@ std::string UnsearchableDirectory(std::string_view dosPath) {
     return "";
 }
 
-// Why the query `query` of the Windows directory `windows`, or of the
-// system directory in it, failed.
-std::string DirectoryReason(const CallFailure &query, const std::string &windows) {
+// Why the query of `dosPath`, the Windows directory or the system
+// directory in it, failed with `error`.
+std::string QueryReason(std::string_view dosPath, DWORD error) {
+    const std::string &windows = RunContext().windowsDirectory;
     DosPath path;
     if (ParseDosPath(windows, path) != NO_ERROR || path.drive != 'C')
         return "the Windows directory " + windows + " is not on drive C";
-    if (std::string denied = UnsearchableDirectory(query.dosPath); !denied.empty())
+    if (std::string denied = UnsearchableDirectory(dosPath); !denied.empty())
         return "permission denied on " + denied;
     // Else a directory on the way to the system directory is missing.
-    if (EqualsIgnoringCase(query.dosPath, windows) || query.error != ERROR_FILE_NOT_FOUND)
+    if (EqualsIgnoringCase(dosPath, windows) || error != ERROR_FILE_NOT_FOUND)
         return "no Windows directory " + windows;
     return "no system directory (SYSTEM32 or SYSTEM) in " + windows;
 }
 
-// Why an edit that the run never began was not made: there was no drive C
-// and so no run; a query of the Windows or the system directory failed; a
-// directory, or its short form, passes the path limit; else the edit is
-// the DOSSTART.BAT one, whose set-up line holds the Windows directory and
-// must fit in one line piece.
+// Why an edit that the run never began was not made: no drive C; a failed
+// query; a directory, or its short form, past the path limit; else the
+// DOSSTART.BAT set-up line, which must fit in one line piece.
 std::string RunReason() {
     const Context &context = RunContext();
     if (context.drive.directory.empty())
@@ -163,22 +172,12 @@ std::string RunReason() {
     if (context.drive.root.Get() < 0)
         return "no drive C at " + context.drive.directory + " (" +
                std::strerror(context.driveError) + ")";
-    const std::string &windows = context.windowsDirectory;
-    if (const CallFailure &query = Queries().failure; query.call != nullptr)
-        return DirectoryReason(query, windows);
-    if (windows.size() >= MAX_PATH || context.systemDirectory.size() >= MAX_PATH ||
-        Queries().passedBuffer)
+    if (!g_queryFailure.empty())
+        return g_queryFailure;
+    if (context.windowsDirectory.size() >= MAX_PATH || context.systemDirectory.size() >= MAX_PATH ||
+        g_passedBuffer)
         return "path past the limit of " + std::to_string(MAX_PATH - 1) + " characters";
     return "the set-up line would pass the limit of 255 characters";
-}
-
-// DOS paths are shown in capitals, as DOS shows them; the host path is
-// the file's own, or the one that it would be created as.
-void PrintNotMade(const std::string &dosPath, const std::string &reason) {
-    std::string where = UpperCased(dosPath);
-    if (std::string host = HostPathOf(dosPath); !host.empty())
-        where += " (" + host + ")";
-    std::fprintf(stderr, "dosprep: %s: %s; left as it was\n", where.c_str(), reason.c_str());
 }
 
 // Runs diff -u on the kept contents, labelled as below drive C.
@@ -213,24 +212,97 @@ bool ShowDiff(const KeptCopies &copy, const std::string &dosPath) {
 
 // Reports one edit from its record; returns whether it was made (and its
 // diff shown, when asked for).
-bool ReportEdit(Edit edit, bool showDiffs) {
-    const EditRecord &record = RecordOf(edit);
-    // The batch file's DOS path as the program gives it: where the run
-    // looked for its files, else where it would have.
-    std::string dosPath = record.begun ? record.batchPath : DefaultDosPath(edit);
+bool ReportEdit(int edit, bool showDiffs) {
+    const EditRecord &record = g_records[edit];
+    // Where the run looked for the batch file, else where it would have.
+    std::string dosPath = record.batchPath;
+    if (dosPath.empty()) {
+        dosPath = edit == 0 ? "C:\\" : RunContext().windowsDirectory;
+        if (dosPath.empty() || dosPath.back() != '\\')
+            dosPath += '\\';
+        dosPath += kEditFiles[edit][0];
+    }
     if (record.copied)
         return !showDiffs || ShowDiff(record.kept, dosPath);
-    PrintNotMade(dosPath, record.failure.call != nullptr ? FailureReason(record.failure)
-                          : record.begun                 ? "not made"
-                                                         : RunReason());
+    std::string reason = !record.failure.empty()     ? record.failure
+                         : !record.batchPath.empty() ? "not made"
+                                                     : RunReason();
+    // In capitals, as DOS shows paths; the host path too, if on drive C.
+    std::string where = UpperCased(dosPath);
+    if (std::string host = HostPathOf(dosPath); !host.empty())
+        where += " (" + host + ")";
+    std::fprintf(stderr, "dosprep: %s: %s; left as it was\n", where.c_str(), reason.c_str());
     return false;
 }
 
 } // namespace
 
+void Configure(RunSettings settings) {
+    g_settings = std::move(settings);
+}
+
+const RunSettings &Settings() {
+    return g_settings;
+}
+
+void BeginCall() noexcept {
+    g_cause = 0;
+    g_inScratch = false;
+}
+
+void NoteCause(int cause) noexcept {
+    g_cause = cause;
+}
+
+void NoteInScratch() noexcept {
+    g_inScratch = true;
+}
+
+void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noexcept {
+    try {
+        bool onBatch = false;
+        int edit = EditOf(dosPath, onBatch);
+        if (edit < 0)
+            return;
+        EditRecord &record = g_records[edit];
+        if (record.batchPath.empty())
+            record.batchPath = std::string(dosPath.substr(0, dosPath.find_last_of("\\/") + 1)) +
+                               kEditFiles[edit][0];
+        std::string_view name = call;
+        DWORD error = GetLastError();
+        bool missingBatch = onBatch && name == "CreateFileA" &&
+                            (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+        if (failed && record.failure.empty() && name != "DeleteFileA" && !missingBatch)
+            record.failure = FailureReason(name, dosPath, onBatch);
+    } catch (...) {
+        // Out of memory: the call goes unrecorded, and the report says less.
+    }
+}
+
+void RecordCopy(std::string_view target, KeptCopies kept) noexcept {
+    try {
+        bool onBatch = false;
+        if (int edit = EditOf(target, onBatch); edit >= 0 && onBatch) {
+            g_records[edit].copied = true;
+            g_records[edit].kept = std::move(kept);
+        }
+    } catch (...) {
+    }
+}
+
+void RecordShortPathQuery(std::string_view longPath, const char *, DWORD length,
+                          DWORD size) noexcept {
+    try {
+        if (length == 0 && g_queryFailure.empty())
+            g_queryFailure = QueryReason(longPath, GetLastError());
+        g_passedBuffer = g_passedBuffer || (length != 0 && length >= size);
+    } catch (...) {
+    }
+}
+
 bool ReportRun(bool showDiffs) {
-    bool autoexecMade = ReportEdit(Edit::Autoexec, showDiffs);
-    return ReportEdit(Edit::Dosstart, showDiffs) && autoexecMade;
+    bool autoexecMade = ReportEdit(0, showDiffs);
+    return ReportEdit(1, showDiffs) && autoexecMade;
 }
 
 } // namespace dosprep::posix

@@ -6,10 +6,9 @@
 
 namespace dosprep::posix {
 
-// Reports the run from its record (with no drive C, there was none, and
-// both edits are reported as not made); with `showDiffs`, each copy's
-// diff goes to standard output, by the system's diff. Returns true when
-// both edits were made (and every diff asked for was shown).
+// Reports the run from its record (with no drive C, both edits as not
+// made); with `showDiffs`, each copy's diff goes to standard output, by
+// the system's diff. True when both edits were made (and diffs shown).
 bool ReportRun(bool showDiffs);
 
 } // namespace dosprep::posix

@@ -1,10 +1,8 @@
 // How the native command runs the program, and what became of its edits.
-// The edits report nothing to their caller, but every file call passes
-// through this platform layer, which knows from a call's path which edit
-// it is for: C:\AUTOEXEC.BAT and autoexec.tmp beside it, DOSSTART.BAT and
-// dosstart.tmp in the Windows directory. For each edit it keeps the first
-// failure and whether the copy over the batch file succeeded, so that the
-// Linux entry can tell the user what was not done, and why.
+// The edits report nothing to their caller, but each of their file calls
+// passes through this layer, which knows from the file's name which edit
+// it is for. For each edit it keeps the first failure and whether the copy
+// over the batch file succeeded, for the report (report.cpp).
 #pragma once
 
 #include "platform/win32_api.h"
@@ -18,15 +16,13 @@ namespace dosprep::posix {
 struct RunSettings {
     std::string drive; // the DRIVE argument; empty: from the environment
     bool dryRun = false;
-    // Where a diff's copies are kept and a dry run writes: a directory
-    // outside drive C, or empty for a plain run.
-    std::string scratch;
+    std::string scratch; // outside drive C, for diffs and a dry run; empty: none
 };
 
 void Configure(RunSettings settings);
 const RunSettings &Settings();
 
-// Causes that no errno value names.
+// Causes that no errno value names, numbered as their texts (report.cpp).
 constexpr int kCauseReadOnly = -1;     // no owner-write bit
 constexpr int kCauseDirectory = -2;    // a directory where a file must be
 constexpr int kCauseSymbolicLink = -3; // a link where a file must be
@@ -36,25 +32,17 @@ constexpr int kCauseHidden = -6;       // the hidden attribute, on a FAT volume
 constexpr int kCauseSystem = -7;       // the system attribute, on a FAT volume
 constexpr int kCauseInterrupted = -8;  // a signal asked the run to end
 
-// Forgets the cause noted by an earlier call; each recorded call starts so.
+// Each recorded call begins with no cause noted. The cause of a failure is
+// an errno value (as ErrorFromErrno converts it) or a kCause value, the
+// last one noted; NoteInScratch: the scratch directory's, not the tree's.
 void BeginCall() noexcept;
-// Notes the cause of the failure about to be reported: an errno value (as
-// ErrorFromErrno converts it) or a kCause value. The last one noted in a
-// call is the one recorded.
 void NoteCause(int cause) noexcept;
-// Notes that the failure about to be reported is the scratch directory's
-// (a dry run's temporary file there), not the tree's.
 void NoteInScratch() noexcept;
 
-// A call that failed.
-struct CallFailure {
-    const char *call = nullptr; // nullptr: none failed
-    std::string dosPath;        // as the program gave it
-    DWORD error = NO_ERROR;
-    int cause = 0;            // errno value or kCause value; 0 when unknown
-    bool inScratch = false;   // the failure was the scratch directory's
-    bool onTemporary = false; // on the edit's temporary file
-};
+// Records a file call on `dosPath` that succeeded, or failed with the last
+// error and the noted cause. Not failures of an edit: the removal of its
+// temporary file, and the open of a missing batch file (read as empty).
+void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noexcept;
 
 // With a scratch directory, what a copy over a batch file replaced: the
 // target below drive C ('/'-separated, on-disk spelling) and the files
@@ -64,39 +52,13 @@ struct KeptCopies {
     std::string relative, before, after;
     int keptError = 0;
 };
-
-enum class Edit { Autoexec, Dosstart };
-
-// What became of one edit, from the calls on its two files.
-struct EditRecord {
-    bool begun = false;    // a call was made on one of its files
-    std::string batchPath; // the batch file, in the directory of the first such call
-    CallFailure failure;   // the first failure that ended the edit
-    bool copied = false;   // the copy over the batch file succeeded
-    KeptCopies kept;       // of that copy
-};
-
-// Records a file call on `dosPath` that succeeded, or that failed with
-// the last error and the noted cause. A path of neither edit is ignored.
-// Not failures of an edit: the removal of its temporary file, and the
-// open of a missing batch file, which the edit reads as empty.
-void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noexcept;
 // Records the copy over `target`, which succeeded.
 void RecordCopy(std::string_view target, KeptCopies kept) noexcept;
-// Records a GetShortPathNameA query: failed (the last error says why), or
-// answered with `length` for a buffer of `size` bytes.
+
+// Records a GetShortPathNameA query of the Windows or the system
+// directory: failed (the last error says why), or answered with `length`
+// for a buffer of `size` bytes.
 void RecordShortPathQuery(std::string_view longPath, const char *shortPath, DWORD length,
                           DWORD size) noexcept;
-
-const EditRecord &RecordOf(Edit edit);
-
-// What the run's GetShortPathNameA queries (of the Windows and the system
-// directory) came to.
-struct QueryRecord {
-    CallFailure failure;       // the first that failed
-    bool passedBuffer = false; // a short path did not fit the buffer given
-    std::string shortWindows;  // the Windows directory's short path, once given
-};
-const QueryRecord &Queries();
 
 } // namespace dosprep::posix
