@@ -19,6 +19,12 @@ inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, {}, AsciiUpper<char>, AsciiUpper<char>);
 }
 
+// `text` without the bytes of `blanks` around it.
+inline std::string_view Trimmed(std::string_view text, std::string_view blanks) {
+    text.remove_prefix(std::min(text.find_first_not_of(blanks), text.size()));
+    return text.substr(0, text.find_last_not_of(blanks) + 1);
+}
+
 // `text` with a-z made A-Z.
 inline std::string UpperCased(std::string_view text) {
     std::string upper(text);

@@ -3,8 +3,7 @@
 // src/platform/posix.
 #pragma once
 
-#include "platform/posix/descriptor.h"
-#include "platform/posix/drive.h"
+#include "platform/posix/dos_path.h"
 
 #include <string>
 
@@ -14,16 +13,18 @@ struct Context {
     DriveC drive;       // root -1: there is no drive C
     int driveError = 0; // errno of opening drive C, when that failed
     // Where drive C's Wine prefix would be (O_PATH): the prefix it was
-    // found through, or for $DOSPREP_DRIVE_C the directory holding it;
-    // -1 when there is none. Whether it is one: HoldsWineRegistry.
+    // found through, or for $DOSPREP_DRIVE_C the directory holding it.
     FileDescriptor prefix;
     std::string windowsDirectory; // as GetWindowsDirectoryA gives it
     std::string systemDirectory;  // as GetSystemDirectoryA gives it
 };
 
-// The run's context, found on the first call from the DRIVE argument and
-// the environment ($DOSPREP_DRIVE_C, $WINEPREFIX, $HOME, $DOSPREP_WINDIR),
-// and kept for the rest of the process. The Windows directory:
+// The run's context, found on the first call and kept for the process.
+// Drive C: the DRIVE argument (run_record.h), a Wine prefix when it holds
+// dosdevices/ or drive_c/, else drive C itself; else $DOSPREP_DRIVE_C;
+// else the Wine prefix $WINEPREFIX or $HOME/.wine: where its
+// dosdevices/c: leads, or its drive_c when there is no such link. Empty
+// variables count as unset. The Windows directory:
 //   - $DOSPREP_WINDIR, when it is an absolute DOS path;
 //   - C:\windows on a Wine prefix's drive C, as on Wine;
 //   - else WinDir= in [Paths] of C:\MSDOS.SYS, where Windows 95, 98 and
@@ -34,10 +35,8 @@ struct Context {
 // that is a directory, else its SYSTEM. May throw std::bad_alloc.
 const Context &RunContext();
 
-// Whether the prefix of `context` holds Wine's registry files system.reg
-// and user.reg (HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER) as regular
-// files, not links: drive C is then that Wine prefix's. Asked each time,
-// since it is the registry that is read next.
+// Whether the prefix holds Wine's registry files system.reg and user.reg
+// as regular files, not links: drive C is then that Wine prefix's.
 bool HoldsWineRegistry(const Context &context);
 
 } // namespace dosprep::posix

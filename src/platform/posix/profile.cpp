@@ -1,13 +1,10 @@
 // GetProfileStringA: one value from WIN.INI, read the way Windows reads it,
-// or on a Wine prefix, for [intl], from the registry, where Wine's default
-// mapping keeps that section.
-//
-// Memory stays within one line of the file and one read chunk.
+// or on a Wine prefix, for [intl], from user.reg, where Wine's default
+// mapping keeps that section. Memory stays within one line of the file and
+// one read chunk.
 #include "platform/posix/ascii.h"
 #include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
-#include "platform/posix/line_reader.h"
-#include "platform/posix/wine_registry.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
@@ -18,12 +15,65 @@ namespace dosprep::posix {
 
 namespace {
 
+// The lines of a file, read a chunk at a time; any byte of `ends` ends one.
+class LineReader {
+  public:
+    // The longest line given whole; a longer one comes in pieces of this
+    // many bytes, each marked `cut`.
+    static constexpr std::size_t kMaxLine = std::size_t{2} << 20;
+
+    LineReader(int fd, std::string_view ends) : fd_(fd), ends_(ends) {}
+
+    // The next line without the byte that ended it, valid until the next
+    // call. False at the end of the file, and when it cannot be read.
+    bool Next(std::string_view &line) {
+        for (;;) {
+            std::string_view pending = std::string_view(buffer_).substr(start_);
+            std::size_t end = pending.find_first_of(ends_, scanned_);
+            ended = end <= kMaxLine;
+            cut = !ended && pending.size() >= kMaxLine;
+            if (ended || cut) {
+                line = pending.substr(0, ended ? end : kMaxLine);
+                start_ += ended ? end + 1 : kMaxLine;
+                scanned_ = 0;
+                return true;
+            }
+            if (atEnd_) {
+                line = pending;
+                start_ = buffer_.size();
+                return !pending.empty();
+            }
+            buffer_.erase(0, start_);
+            start_ = 0;
+            scanned_ = buffer_.size();
+            buffer_.resize(scanned_ + kChunk);
+            ssize_t got = ReadRetrying(fd_, buffer_.data() + scanned_, kChunk);
+            buffer_.resize(scanned_ + (got > 0 ? static_cast<std::size_t>(got) : 0));
+            failed = got < 0;
+            atEnd_ = got == 0;
+            if (failed)
+                return false;
+        }
+    }
+
+    bool ended = false;  // the line ended with a byte of `ends`
+    bool cut = false;    // it is the first kMaxLine bytes of a longer one
+    bool failed = false; // a read failed; the lines given so far stand
+
+  private:
+    static constexpr std::size_t kChunk = 64 * 1024;
+    int fd_;
+    std::string_view ends_;
+    std::string buffer_;
+    std::size_t start_ = 0;   // where the next line begins in buffer_
+    std::size_t scanned_ = 0; // bytes from start_ on known to hold no line end
+    bool atEnd_ = false;
+};
+
 // `text` without the blanks around it. ^Z is one for files last saved by
 // DOS editors, which end them with one.
 std::string_view TrimBlanks(std::string_view text) {
-    constexpr std::string_view kBlanks = " \t\v\f\x1A";
-    text.remove_prefix(std::min(text.find_first_not_of(kBlanks), text.size()));
-    return text.substr(0, text.find_last_not_of(kBlanks) + 1);
+    return Trimmed(text, " \t\v\f\x1A");
 }
 
 // A name or a value of a line: read as the C string it is copied into
@@ -40,25 +90,14 @@ std::string_view Unquoted(std::string_view value) {
     return value;
 }
 
-// [section] key= of a WIN.INI text, read a line at a time as Windows'
-// profile loader reads it (Wine's PROFILE_Load):
-//   - every CR and every LF ends a line; blanks and ^Z around a line, a
-//     name or a value do not count;
-//   - a line that begins with '[' and holds a ']' opens a section, named
-//     by what lies between the '[' and the LAST ']' of the line, as the
-//     loader finds the end with memrchr ("[a]b]" names "a]b"); a line with
-//     no ']' opens none (the loader takes it for a key, which no key name
-//     asked for can match);
-//   - only the first section of that name counts, as with Windows: a later
-//     one of the same name is not consulted;
-//   - in it, a line names a key up to its first '=' (its first character
-//     always belongs to the name), and ';' begins a comment line; the
-//     first line naming the key decides, with or without '='.
-// The value comes with its quotes taken off; nullopt for a missing
-// section or key, a key line without '=', or a file that cannot be read.
-// A line longer than LineReader::kMaxLine is read in pieces of that size,
-// each taken for a line of its own, as Wine's loader took the pieces when
-// it read WIN.INI with fgets into a fixed buffer (PROFILE_MAX_LINE_LEN).
+// [section] key= of a WIN.INI text, as Wine's PROFILE_Load reads it: every
+// CR and LF ends a line; a line "[name]" opens a section named up to its
+// LAST ']' ("[a]b]" names "a]b"), a '[' line without ']' none; only the
+// first section of that name counts; in it ';' begins a comment, a line
+// names a key up to its first '=' (its first character always belongs to
+// the name), and the first line naming the key decides, nullopt when it
+// has no '='. A line past kMaxLine goes on as lines of its own, as the
+// pieces that Wine's fixed fgets buffer took.
 std::optional<std::string> FindValue(int fd, std::string_view section, std::string_view key) {
     LineReader lines(fd, "\r\n");
     std::string_view line;
@@ -84,7 +123,7 @@ std::optional<std::string> FindValue(int fd, std::string_view section, std::stri
         if (!EqualsIgnoringCase(Field(line.substr(0, equals)), key))
             continue;
         if (equals == std::string_view::npos)
-            return std::nullopt; // the key without '=': found, without a value
+            return std::nullopt;
         return std::string(Unquoted(Field(line.substr(equals + 1))));
     }
     return std::nullopt;
@@ -93,26 +132,75 @@ std::optional<std::string> FindValue(int fd, std::string_view section, std::stri
 // FindValue in WIN.INI of the Windows directory; nullopt when there is no
 // such regular file.
 std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
-    std::string path = RunContext().windowsDirectory;
-    if (path.back() != '\\')
-        path += '\\';
-    path += "win.ini";
-    ResolvedPath resolved;
-    if (ResolveDosPath(path, resolved) != NO_ERROR || !resolved.exists)
+    const Context &context = RunContext();
+    DosPath path;
+    if (ParseDosPath(context.windowsDirectory, path) != NO_ERROR)
         return std::nullopt;
-    struct stat info {};
-    DWORD error = NO_ERROR;
-    FileDescriptor winIni(OpenRegularForReading(resolved, info, error));
+    path.parts.emplace_back("win.ini");
+    FileDescriptor winIni(OpenDosFile(context.drive, path));
     if (winIni.Get() < 0)
         return std::nullopt;
     return FindValue(winIni.Get(), section, key);
 }
 
-// [intl] key= on a Wine prefix: from its user.reg, where Wine's default
-// IniFileMapping keeps [intl], whatever WIN.INI says; nullopt when the
-// registry lacks it. The names are taken as they are given, as Wine looks
-// them up. False for another section, and when drive C is no Wine prefix's
-// or its user.reg cannot be read: WIN.INI is read then.
+// The escaped text that `text` begins with, up to `close`; `text` is left
+// after `close`. A backslash stands for the byte after it. nullopt when
+// the line ends first.
+std::optional<std::string> TakeEscaped(std::string_view &text, char close) {
+    std::string unescaped;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == close) {
+            text.remove_prefix(i + 1);
+            return unescaped;
+        }
+        if (text[i] == '\\' && ++i == text.size())
+            break;
+        unescaped += text[i];
+    }
+    return std::nullopt;
+}
+
+// The string `name` of [Control Panel\\International] in the user.reg text
+// on `fd`, as Wine writes it: a "WINE REGISTRY Version 2" line, then each
+// key as a "[path] time" line followed by its values, a string as
+// "name"="text" or "name"=str:"text", other types with another tag. Names
+// ignore ASCII case; a later line of the value replaces an earlier one,
+// and a malformed one leaves none. A line ends at LF, a CR before it
+// dropped, and its text at a NUL; one longer than kMaxLine ends the
+// reading. False when the file cannot be read or is no registry file.
+bool ReadInternationalValue(int fd, std::string_view name, std::optional<std::string> &value) {
+    LineReader lines(fd, "\n");
+    std::string_view line;
+    bool header = false, inKey = false;
+    while (lines.Next(line) && !lines.cut) {
+        if (lines.ended && line.ends_with('\r'))
+            line.remove_suffix(1);
+        line = line.substr(0, line.find('\0'));
+        if (!header && line != "WINE REGISTRY Version 2")
+            return false;
+        if (!header) {
+            header = true;
+        } else if (line.starts_with('[')) {
+            line.remove_prefix(1);
+            std::optional<std::string> key = TakeEscaped(line, ']');
+            inKey = key && EqualsIgnoringCase(*key, "Control Panel\\International");
+        } else if (inKey && line.starts_with('"')) {
+            line.remove_prefix(1);
+            std::optional<std::string> lineName = TakeEscaped(line, '"');
+            if (!lineName || !EqualsIgnoringCase(*lineName, name) || !line.starts_with('='))
+                continue;
+            line.remove_prefix(line.starts_with("=str:\"") ? 5 : 1);
+            line.remove_prefix(line.starts_with('"') ? 1 : line.size());
+            value = TakeEscaped(line, '"');
+        }
+    }
+    return header && !lines.failed;
+}
+
+// [intl] key= on a Wine prefix, whatever WIN.INI says; nullopt when the
+// registry lacks it. The names are taken as given, as Wine looks them up.
+// False for another section, and when drive C is no Wine prefix's or its
+// user.reg cannot be read: WIN.INI is read then.
 bool FindInRegistry(std::string_view section, std::string_view key,
                     std::optional<std::string> &value) {
     const Context &context = RunContext();
