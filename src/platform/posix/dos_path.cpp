@@ -44,54 +44,43 @@ std::string AliasCharacters(std::string_view text) {
     return UpperCased(kept);
 }
 
-// The 8.3 alias Windows generates for a long name: BASE~N[.EXT], BASE the
-// first characters of the name before its last dot (leading dots skipped,
-// "_" when none is left), cut so that BASE~N has at most 8 characters.
-struct AliasBasis {
-    std::string base, ext;
+// The 8.3 alias Windows generates for a long name: BASE~N[.EXT], BASE what
+// an 8.3 name can hold of the name before its last dot (leading dots
+// skipped; "_" when nothing is left), cut so that BASE~N has at most 8
+// characters; EXT at most 3 of what follows the dot.
+std::string AliasFor(std::string_view name, unsigned long number) {
+    name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
+    std::size_t dot = name.rfind('.');
+    std::string base = AliasCharacters(name.substr(0, dot));
+    std::string ext = dot == npos ? "" : AliasCharacters(name.substr(dot + 1)).substr(0, 3);
+    std::string tail = "~" + std::to_string(number);
+    std::size_t keep = tail.size() < 8 ? std::min<std::size_t>(6, 8 - tail.size()) : 0;
+    std::string alias = (base.empty() ? "_" : base).substr(0, keep) + tail;
+    return ext.empty() ? alias : alias + "." + ext;
+}
 
-    explicit AliasBasis(std::string_view name) {
-        name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
-        std::size_t dot = name.rfind('.');
-        base = AliasCharacters(name.substr(0, dot));
-        if (dot != npos)
-            ext = AliasCharacters(name.substr(dot + 1)).substr(0, 3);
-        if (base.empty())
-            base = "_";
-    }
-
-    std::string Alias(unsigned long number) const {
-        std::string tail = "~" + std::to_string(number);
-        std::size_t keep = tail.size() < 8 ? std::min<std::size_t>(6, 8 - tail.size()) : 0;
-        std::string alias = base.substr(0, keep) + tail;
-        return ext.empty() ? alias : alias + "." + ext;
-    }
-};
-
-// The 8.3 name of each entry of a directory listed in bytewise order: a
-// valid 8.3 name stands for itself; any other gets the alias with the
-// smallest N that no earlier entry got and no valid 8.3 entry has (ASCII
-// case ignored).
-std::vector<std::string> ShortNames(const std::vector<std::string> &sorted) {
-    std::vector<std::string> result(sorted.size());
+// Gives each of the entries of a directory, listed in bytewise order, its
+// 8.3 name: a valid 8.3 name stands for itself; any other gets the alias
+// with the smallest N that no earlier entry got and no valid 8.3 entry has
+// (ASCII case ignored).
+void GenerateShortNames(std::vector<DirectoryEntry> &entries) {
     std::set<std::string> taken; // upper case
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-        if (IsShortName(sorted[i]))
-            taken.insert(UpperCased(result[i] = sorted[i]));
+    for (DirectoryEntry &entry : entries) {
+        entry.shortName = IsShortName(entry.name) ? entry.name : "";
+        taken.insert(UpperCased(entry.shortName));
     }
-    // The numbers below the last one given to a basis are all taken: start
-    // there, so that a crowded directory stays linear.
+    // Names whose aliases agree (AliasFor(name, 0)) have every number below
+    // the last one given taken: start there, so a crowded directory stays
+    // linear.
     std::map<std::string, unsigned long> nextNumber;
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-        if (!result[i].empty())
+    for (DirectoryEntry &entry : entries) {
+        if (!entry.shortName.empty())
             continue;
-        AliasBasis basis(sorted[i]);
-        unsigned long &number = nextNumber[basis.base + "." + basis.ext];
-        for (number = std::max(number, 1UL); !taken.insert(basis.Alias(number)).second;)
+        unsigned long &number = nextNumber[AliasFor(entry.name, 0)];
+        for (number = std::max(number, 1UL); !taken.insert(AliasFor(entry.name, number)).second;)
             ++number;
-        result[i] = basis.Alias(number);
+        entry.shortName = AliasFor(entry.name, number);
     }
-    return result;
 }
 
 // The Win32 error for a directory that cannot be opened or listed.
@@ -101,12 +90,13 @@ DWORD DirectoryError(int error) {
     return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
 }
 
-// The entry names of `directory` (O_PATH too) but "." and "..", sorted.
-DWORD ListDirectory(int directory, std::vector<std::string> &names) {
-    names.clear();
+// The entries of `directory` (O_PATH too) but "." and "..", by name only.
+// Returns 0 or the errno value.
+int ListDirectory(int directory, std::vector<DirectoryEntry> &entries) {
+    entries.clear();
     FileDescriptor fd(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.Get() < 0)
-        return DirectoryError(errno);
+        return errno;
     constexpr std::size_t kChunk = 32 * 1024; // a few hundred entries a call
     auto buffer = std::make_unique<char[]>(kChunk);
     ssize_t got = 0;
@@ -115,32 +105,33 @@ DWORD ListDirectory(int directory, std::vector<std::string> &names) {
             const auto *entry = reinterpret_cast<const dirent64 *>(buffer.get() + at);
             std::string_view name(entry->d_name);
             if (name != "." && name != "..")
-                names.emplace_back(name);
+                entries.push_back({std::string(name), ""});
             at += entry->d_reclen;
         }
     }
-    if (got < 0)
-        return DirectoryError(errno);
-    std::sort(names.begin(), names.end());
-    return NO_ERROR;
+    return got < 0 ? errno : 0;
 }
 
-// The index of `name` in `names`, else of the first spelt the same but for
-// ASCII case; npos when there is none.
-std::size_t IndexOf(const std::vector<std::string> &names, std::string_view name) {
-    auto found = std::ranges::find(names, name);
-    if (found == names.end())
-        found = std::ranges::find_if(
-            names, [name](const std::string &entry) { return EqualsIgnoringCase(entry, name); });
-    return found != names.end() ? static_cast<std::size_t>(found - names.begin()) : npos;
+// The index in `entries` of the one whose name (or with `shortName`, whose
+// 8.3 name) is `name`, else of the first spelt the same but for ASCII case;
+// npos when there is none.
+std::size_t IndexOf(const std::vector<DirectoryEntry> &entries, std::string_view name,
+                    bool shortName = false) {
+    auto key = shortName ? &DirectoryEntry::shortName : &DirectoryEntry::name;
+    auto found = std::ranges::find(entries, name, key);
+    if (found == entries.end())
+        found = std::ranges::find_if(entries, [&](const DirectoryEntry &entry) {
+            return EqualsIgnoringCase(entry.*key, name);
+        });
+    return found != entries.end() ? static_cast<std::size_t>(found - entries.begin()) : npos;
 }
 
 // A directory on the way, listed only once something needs its listing.
 struct Directory {
     FileDescriptor fd;
-    int fat; // whether it lies on FAT: 1 or 0; -1 until asked
-    std::vector<std::string> entries{}, shortNames{}; // sorted bytewise; shortNames once asked
-    bool listed = false;
+    int fat;                               // whether it lies on FAT: 1 or 0; -1 until asked
+    std::vector<DirectoryEntry> entries{}; // sorted by name
+    bool listed = false, shortNamesKnown = false;
 
     bool OnFat() {
         if (fat < 0)
@@ -151,28 +142,18 @@ struct Directory {
     // With `withShortNames`, the 8.3 name of each entry too: on FAT the
     // stored one, where a generated one could name another entry.
     DWORD List(bool withShortNames) {
-        bool haveShortNames = listed && shortNames.size() == entries.size();
-        if (withShortNames && !haveShortNames && OnFat()) {
-            std::vector<FatEntry> found;
-            if (int error = ListFatDirectory(fd.Get(), found); error != 0)
-                return DirectoryError(error);
-            std::ranges::sort(found, {}, &FatEntry::name);
-            entries.clear();
-            shortNames.clear();
-            for (FatEntry &entry : found) {
-                entries.push_back(std::move(entry.name));
-                shortNames.push_back(std::move(entry.shortName));
-            }
-            listed = true;
+        if (listed && (shortNamesKnown || !withShortNames))
             return NO_ERROR;
-        }
-        if (!listed) {
-            if (DWORD error = ListDirectory(fd.Get(), entries); error != NO_ERROR)
-                return error;
-            listed = true;
-        }
-        if (withShortNames && !haveShortNames)
-            shortNames = ShortNames(entries);
+        bool stored = withShortNames && OnFat();
+        int error = stored ? ListFatDirectory(fd.Get(), entries)
+                           : (listed ? 0 : ListDirectory(fd.Get(), entries));
+        if (error != 0)
+            return DirectoryError(error);
+        std::ranges::sort(entries, {}, &DirectoryEntry::name);
+        if (withShortNames && !stored)
+            GenerateShortNames(entries);
+        listed = true;
+        shortNamesKnown = withShortNames;
         return NO_ERROR;
     }
 };
@@ -193,11 +174,11 @@ DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     if (index == npos && (name.find('~') != npos || directory.OnFat())) {
         if (DWORD error = directory.List(true); error != NO_ERROR)
             return error;
-        index = IndexOf(directory.shortNames, name);
+        index = IndexOf(directory.entries, name, true);
     }
     found = found || index != npos;
     if (index != npos)
-        name = directory.entries[index];
+        name = directory.entries[index].name;
     return NO_ERROR;
 }
 
@@ -210,10 +191,10 @@ DWORD AliasOf(Directory &directory, const std::string &name, std::string &alias)
     }
     if (DWORD error = directory.List(true); error != NO_ERROR)
         return error;
-    auto found = std::ranges::find(directory.entries, name);
+    auto found = std::ranges::find(directory.entries, name, &DirectoryEntry::name);
     if (found == directory.entries.end())
         return ERROR_FILE_NOT_FOUND; // removed meanwhile
-    alias = directory.shortNames[static_cast<std::size_t>(found - directory.entries.begin())];
+    alias = found->shortName;
     return NO_ERROR;
 }
 

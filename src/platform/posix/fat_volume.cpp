@@ -35,7 +35,7 @@ bool IsOnFat(int fd) {
     return fstatfs(fd, &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
 }
 
-int ListFatDirectory(int directory, std::vector<FatEntry> &entries) {
+int ListFatDirectory(int directory, std::vector<DirectoryEntry> &entries) {
     entries.clear();
     // A descriptor of its own, which starts at the directory's first entry:
     // the ioctl moves it on, so it serves one listing only.

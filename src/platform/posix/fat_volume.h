@@ -11,21 +11,20 @@
 
 namespace dosprep::posix {
 
-// Whether `fd` (any descriptor, O_PATH too) lies on a FAT file system.
-// False when that cannot be told.
+// Whether `fd` (O_PATH too) lies on a FAT file system; false when that
+// cannot be told.
 bool IsOnFat(int fd);
 
-// An entry of a FAT directory: its long name (the 8.3 name as the mount
-// shows it when it has none), and its stored 8.3 name in upper case.
-struct FatEntry {
-    std::string name;
-    std::string shortName;
+// An entry of a directory: its name and its 8.3 name in upper case.
+struct DirectoryEntry {
+    std::string name, shortName;
 };
 
-// The entries of the directory `directory` (any descriptor of it), which
-// must lie on a FAT file system (IsOnFat), without "." and "..", in the
-// volume's order. Returns 0 or the errno value. May throw std::bad_alloc.
-int ListFatDirectory(int directory, std::vector<FatEntry> &entries);
+// The entries of the directory `directory` (any descriptor of it) on a
+// FAT file system, without "." and "..": the long name (the 8.3 name as
+// the mount shows it when there is none) and the stored 8.3 name. Returns
+// 0 or the errno value. May throw std::bad_alloc.
+int ListFatDirectory(int directory, std::vector<DirectoryEntry> &entries);
 
 // Why the entry `name` of `directory`, whose lstat is `info`, may not be
 // replaced by CopyFileA or CreateFileA, as Windows refuses it: kCauseReadOnly,

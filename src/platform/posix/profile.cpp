@@ -15,59 +15,50 @@ namespace dosprep::posix {
 
 namespace {
 
-// The lines of a file, read a chunk at a time; any byte of `ends` ends one.
+// The lines of a file, read a chunk at a time.
 class LineReader {
   public:
     // The longest line given whole; a longer one comes in pieces of this
-    // many bytes, each marked `cut`.
+    // many bytes.
     static constexpr std::size_t kMaxLine = std::size_t{2} << 20;
 
-    LineReader(int fd, std::string_view ends) : fd_(fd), ends_(ends) {}
+    explicit LineReader(int fd) : fd_(fd) {}
 
-    // The next line without the byte that ended it, valid until the next
-    // call. False at the end of the file, and when it cannot be read.
-    bool Next(std::string_view &line) {
-        for (;;) {
-            std::string_view pending = std::string_view(buffer_).substr(start_);
-            std::size_t end = pending.find_first_of(ends_, scanned_);
-            ended = end <= kMaxLine;
-            cut = !ended && pending.size() >= kMaxLine;
-            if (ended || cut) {
-                line = pending.substr(0, ended ? end : kMaxLine);
-                start_ += ended ? end + 1 : kMaxLine;
-                scanned_ = 0;
+    // The next line, without the byte of `ends` that ended it (`ended`
+    // tells whether one did). False at the end of the file, and when it
+    // cannot be read.
+    bool Next(std::string_view ends, std::string &line, bool &ended) {
+        line.clear();
+        ended = false;
+        for (int c = 0; (c = Get()) >= 0; line += static_cast<char>(c)) {
+            if (ends.find(static_cast<char>(c)) != std::string_view::npos)
+                return ended = true;
+            if (line.size() == kMaxLine) {
+                --at_; // the first byte of the next piece
                 return true;
             }
-            if (atEnd_) {
-                line = pending;
-                start_ = buffer_.size();
-                return !pending.empty();
-            }
-            buffer_.erase(0, start_);
-            start_ = 0;
-            scanned_ = buffer_.size();
-            buffer_.resize(scanned_ + kChunk);
-            ssize_t got = ReadRetrying(fd_, buffer_.data() + scanned_, kChunk);
-            buffer_.resize(scanned_ + (got > 0 ? static_cast<std::size_t>(got) : 0));
-            failed = got < 0;
-            atEnd_ = got == 0;
-            if (failed)
-                return false;
         }
+        return !failed && !line.empty();
     }
 
-    bool ended = false;  // the line ended with a byte of `ends`
-    bool cut = false;    // it is the first kMaxLine bytes of a longer one
     bool failed = false; // a read failed; the lines given so far stand
 
   private:
-    static constexpr std::size_t kChunk = 64 * 1024;
+    int Get() {
+        if (at_ == size_) {
+            ssize_t got = ReadRetrying(fd_, chunk_.data(), chunk_.size());
+            failed = got < 0;
+            if (got <= 0)
+                return -1;
+            at_ = 0;
+            size_ = static_cast<std::size_t>(got);
+        }
+        return static_cast<unsigned char>(chunk_[at_++]);
+    }
+
     int fd_;
-    std::string_view ends_;
-    std::string buffer_;
-    std::size_t start_ = 0;   // where the next line begins in buffer_
-    std::size_t scanned_ = 0; // bytes from start_ on known to hold no line end
-    bool atEnd_ = false;
+    std::string chunk_ = std::string(64 * 1024, '\0');
+    std::size_t at_ = 0, size_ = 0;
 };
 
 // `text` without the blanks around it. ^Z is one for files last saved by
@@ -99,10 +90,11 @@ std::string_view Unquoted(std::string_view value) {
 // has no '='. A line past kMaxLine goes on as lines of its own, as the
 // pieces that Wine's fixed fgets buffer took.
 std::optional<std::string> FindValue(int fd, std::string_view section, std::string_view key) {
-    LineReader lines(fd, "\r\n");
-    std::string_view line;
-    bool inSection = false;
-    for (bool first = true; lines.Next(line); first = false) {
+    LineReader lines(fd);
+    std::string text;
+    bool inSection = false, ended = false;
+    for (bool first = true; lines.Next("\r\n", text, ended); first = false) {
+        std::string_view line = text;
         if (first && line.starts_with("\xEF\xBB\xBF"))
             line.remove_prefix(3); // UTF-8 byte-order mark
         line = TrimBlanks(line);
@@ -169,11 +161,13 @@ std::optional<std::string> TakeEscaped(std::string_view &text, char close) {
 // dropped, and its text at a NUL; one longer than kMaxLine ends the
 // reading. False when the file cannot be read or is no registry file.
 bool ReadInternationalValue(int fd, std::string_view name, std::optional<std::string> &value) {
-    LineReader lines(fd, "\n");
-    std::string_view line;
-    bool header = false, inKey = false;
-    while (lines.Next(line) && !lines.cut) {
-        if (lines.ended && line.ends_with('\r'))
+    LineReader lines(fd);
+    std::string text;
+    bool header = false, inKey = false, ended = false;
+    // A line longer than the reader takes ends what is read of the file.
+    while (lines.Next("\n", text, ended) && (ended || text.size() < LineReader::kMaxLine)) {
+        std::string_view line = text;
+        if (ended && line.ends_with('\r'))
             line.remove_suffix(1);
         line = line.substr(0, line.find('\0'));
         if (!header && line != "WINE REGISTRY Version 2")
