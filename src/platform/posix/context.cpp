@@ -17,38 +17,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string WithoutTrailingSlashes(std::string path) {
+// A path from the environment or the command line; empty when unset, and
+// without trailing slashes.
+std::string HostPath(const char *value) {
+    std::string path = value != nullptr ? value : "";
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;
 }
 
-std::string EnvironmentPath(const char *name) {
-    const char *value = std::getenv(name);
-    return WithoutTrailingSlashes(value != nullptr ? value : "");
-}
-
 // Where drive C is configured (context.h); false when nowhere.
 bool LocateDriveC(DriveC &drive) {
-    std::string given = WithoutTrailingSlashes(Settings().drive);
-    // A DRIVE argument is a Wine prefix when it holds what wineboot makes.
+    std::string given = HostPath(Settings().drive.c_str());
     std::error_code error;
-    bool givenPrefix =
-        !given.empty() && (fs::is_directory(JoinHostPath(given, "dosdevices"), error) ||
-                           fs::is_directory(JoinHostPath(given, "drive_c"), error));
+    // A DRIVE argument is a Wine prefix when it holds what wineboot makes.
     if (given.empty())
-        drive.directory = EnvironmentPath("DOSPREP_DRIVE_C");
-    else if (!givenPrefix)
+        drive.directory = HostPath(std::getenv("DOSPREP_DRIVE_C"));
+    else if (!fs::is_directory(JoinHostPath(given, "dosdevices"), error) &&
+             !fs::is_directory(JoinHostPath(given, "drive_c"), error))
         drive.directory = given;
     if (!drive.directory.empty())
         return true;
-    drive.winePrefix = given.empty() ? EnvironmentPath("WINEPREFIX") : given;
-    std::string home = EnvironmentPath("HOME");
+    std::string home = HostPath(std::getenv("HOME"));
+    drive.winePrefix = !given.empty() ? given : HostPath(std::getenv("WINEPREFIX"));
     if (drive.winePrefix.empty() && !home.empty())
         drive.winePrefix = JoinHostPath(home, ".wine");
     if (drive.winePrefix.empty())
         return false;
-    // Wine's drive C is wherever this link leads; drive_c is only where
+    // Wine's drive C is wherever dosdevices/c: leads; drive_c is only where
     // wineboot makes it lead.
     std::string device = JoinHostPath(drive.winePrefix, "dosdevices/c:");
     bool linked = fs::exists(fs::symlink_status(device, error));

@@ -23,12 +23,11 @@ struct DriveC {
     bool onFat = false;     // whether that directory lies on a FAT file system
 };
 
-// Opens `relative` ('/'-separated, "" for the drive itself) below drive C
-// with open(2) `flags` (no O_CREAT; O_CLOEXEC is added), from descriptor to
-// descriptor, so that a link swapped in meanwhile cannot lead out. Links
-// are followed only while they stay inside: ".." never climbs above the
-// drive, and an absolute link counts only when it names a place inside the
-// drive's own directory. Returns the descriptor, or -1 with errno set
+// Opens `relative` ('/'-separated, "" for the drive) below drive C with
+// open(2) `flags` (no O_CREAT), from descriptor to descriptor so that no
+// link swapped in can lead out. Links are followed only inside the drive:
+// ".." never climbs above it, and an absolute link must name a place in
+// the drive's own directory. Returns the descriptor, or -1 with errno set
 // (ENOENT for a path that would leave the drive).
 int OpenBeneath(const DriveC &drive, std::string_view relative, int flags);
 
@@ -43,9 +42,8 @@ struct DosPath {
     bool trailingSeparator = false; // "C:\x\": x must be a directory
 };
 
-// Splits "X:\a\b" ('\' or '/', repeated separators allowed). Returns
-// NO_ERROR, or ERROR_INVALID_NAME for an empty or relative path ("C:x" is
-// relative) or a component with a character Windows forbids in names.
+// Splits "X:\a\b" ('\' or '/', repeated or not). ERROR_INVALID_NAME for an
+// empty or relative path ("C:x") or a character Windows forbids in names.
 DWORD ParseDosPath(std::string_view text, DosPath &out);
 
 // A DOS path found on drive C.
@@ -61,44 +59,39 @@ struct ResolvedPath {
     const char *LastName() const { return names.empty() ? "." : names.back().c_str(); }
 };
 
-// Resolves a DOS path on drive C, component by component: a component
-// names the entry spelt the same, else the first (bytewise) spelt the same
-// but for ASCII case, else the one whose 8.3 alias it is (on FAT the
-// stored one, elsewhere a generated one). A link on the way is followed
-// with OpenBeneath. With `aliases`, each component's alias is found too.
-// Returns NO_ERROR when every directory on the way exists (the last
-// component may be missing: exists false, its name kept as given);
-// otherwise ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND (other drive, missing
-// directory, one outside the drive, or a trailing separator after what is
-// no directory) or ERROR_ACCESS_DENIED.
+// Resolves a DOS path on drive C: a component names the entry spelt the
+// same, else the first (bytewise) spelt the same but for ASCII case, else
+// the one whose 8.3 alias it is (on FAT the stored one, elsewhere a
+// generated one); with `aliases`, each one's alias is found too. NO_ERROR
+// when every directory on the way exists, the last component maybe not
+// (exists false, its name as given). Else ERROR_INVALID_NAME,
+// ERROR_PATH_NOT_FOUND (another drive, a missing directory or one outside
+// the drive, a trailing separator after no directory), ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
-// The same for a parsed path on `drive` (ERROR_PATH_NOT_FOUND when drive C
-// is not open). After a failure, `out.names` holds the components found.
+// The same for a parsed path on `drive`. After a failure, `out.names`
+// holds the components found.
 DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out,
                      bool aliases = false);
 
-// "C:\a\b" with every leading component that exists on `drive` in its
-// on-disk spelling and the rest as given; "C:\" for the root.
+// "C:\a\b" with each leading component that exists in its on-disk spelling
+// and the rest as given; "C:\" for the root.
 std::string SpellDosPath(const DriveC &drive, DosPath path);
 
 // Opens a resolved path for reading, following links only inside the
-// drive. It must be a regular file (else ERROR_ACCESS_DENIED; a FIFO
-// cannot hang the open). Returns the blocking descriptor with `info`
-// filled, or -1 with `error` set (ERROR_FILE_NOT_FOUND for a link out).
+// drive. It must be a regular file (else ERROR_ACCESS_DENIED; a FIFO does
+// not hang the open). The blocking descriptor with `info` filled, or -1
+// with `error` set (ERROR_FILE_NOT_FOUND for a link out).
 int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &error);
 
-// The regular file `path` on `drive` opened for reading, as above; -1 when
-// it is missing or cannot be opened.
+// The same for `path` on `drive`; -1 also when it is missing.
 int OpenDosFile(const DriveC &drive, const DosPath &path);
 
-// The same for the entry `name` of `directory`, never through a symbolic
-// link (ERROR_ACCESS_DENIED).
+// The same for the entry `name` of `directory`, never through a link.
 int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error);
 
-// True when `name` is a valid 8.3 name as it stands: a base of 1-8 and an
-// optional extension of 1-3 allowed characters (any ASCII case, bytes from
-// 0x80 allowed), no blank, "." and ".." excluded.
+// Whether `name` is a valid 8.3 name as it stands: a base of 1-8 and an
+// optional extension of 1-3 characters that such a name can hold.
 bool IsShortName(std::string_view name);
 
 } // namespace dosprep::posix

@@ -3,7 +3,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 
 #include <linux/openat2.h>
@@ -18,62 +17,54 @@ int Failed(int error) {
     return -1;
 }
 
-// The components of a host path, "." and ".." kept: only the walk knows
-// where ".." leads. A trailing slash becomes a trailing ".", so that what
-// it follows must be a directory.
-std::deque<std::string> SplitHostPath(std::string_view path) {
-    std::deque<std::string> parts;
-    for (std::size_t position = 0; position < path.size();) {
-        std::size_t end = std::min(path.find('/', position), path.size());
-        if (end > position)
-            parts.emplace_back(path.substr(position, end - position));
-        position = end + 1;
-    }
-    if (path.ends_with('/') && !parts.empty())
-        parts.emplace_back(".");
-    return parts;
+// Takes the first component off `path` ('/'-separated): what is left of
+// `path` begins with the slash that ended it. "" when none is left.
+std::string TakeComponent(std::string &path) {
+    std::size_t start = std::min(path.find_first_not_of('/'), path.size());
+    std::size_t end = std::min(path.find('/', start), path.size());
+    std::string name = path.substr(start, end - start);
+    path.erase(0, end);
+    return name;
 }
 
-// For an absolute link target, the rest of it below the drive's directory
-// with every link resolved. False when it lies elsewhere, when that
-// directory cannot be told, or when a ".." comes before it is reached.
-bool BelowRoot(const DriveC &drive, std::string_view target, std::deque<std::string> &rest) {
+// Takes the drive's directory, with every link resolved, off the start of
+// the absolute link target `target`. False when the target lies elsewhere,
+// when that directory cannot be told, or when a ".." comes before it.
+bool TakeRoot(const DriveC &drive, std::string &target) {
     std::error_code error;
     std::string root =
         std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(drive.root.Get()), error);
     if (!root.starts_with('/')) // without /proc: the configured name, resolved
         root = std::filesystem::canonical(drive.directory, error).string();
-    if (root.empty())
+    if (!root.starts_with('/'))
         return false;
-    rest = SplitHostPath(target);
-    for (const std::string &component : SplitHostPath(root)) {
-        while (!rest.empty() && rest.front() == ".")
-            rest.pop_front();
-        if (rest.empty() || rest.front() != component)
+    for (std::string component; !(component = TakeComponent(root)).empty();) {
+        std::string name = ".";
+        while (name == ".")
+            name = TakeComponent(target);
+        if (name != component)
             return false;
-        rest.pop_front();
     }
     return true;
 }
 
-// Resolves `relative` one component at a time, never letting the kernel
+// Resolves `pending` one component at a time, never letting the kernel
 // follow a link: each link is read and its target walked in turn. `stack`
 // holds the directories from the drive down, so that ".." goes back the
-// way the walk came.
-int WalkBeneath(const DriveC &drive, std::string_view relative, int flags) {
+// way the walk came; a trailing slash makes the last component a directory
+// on the way.
+int WalkBeneath(const DriveC &drive, std::string pending, int flags) {
     std::vector<FileDescriptor> stack;
     stack.emplace_back(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
     if (stack.back().Get() < 0)
         return -1;
-    std::deque<std::string> pending = SplitHostPath(relative);
     for (int links = 0; !pending.empty();) {
-        std::string name = std::move(pending.front());
-        pending.pop_front();
+        std::string name = TakeComponent(pending);
         if (name == ".." && stack.size() == 1)
             return Failed(ENOENT); // above the drive
         if (name == "..")
             stack.pop_back();
-        if (name == "." || name == "..")
+        if (name.empty() || name == "." || name == "..")
             continue;
         int directory = stack.back().Get();
         struct stat info {};
@@ -82,17 +73,17 @@ int WalkBeneath(const DriveC &drive, std::string_view relative, int flags) {
         if (S_ISLNK(info.st_mode)) {
             if (++links > 40) // Linux's own limit
                 return Failed(ELOOP);
-            char target[PATH_MAX];
-            ssize_t length = readlinkat(directory, name.c_str(), target, sizeof target);
+            char buffer[PATH_MAX];
+            ssize_t length = readlinkat(directory, name.c_str(), buffer, sizeof buffer);
             if (length < 0 || length >= PATH_MAX)
                 return length < 0 ? -1 : Failed(ENAMETOOLONG);
-            std::string_view text(target, static_cast<std::size_t>(length));
-            std::deque<std::string> parts = SplitHostPath(text);
-            if (text.starts_with('/') && !BelowRoot(drive, text, parts))
+            std::string target(buffer, static_cast<std::size_t>(length));
+            bool absolute = target.starts_with('/');
+            if (absolute && !TakeRoot(drive, target))
                 return Failed(ENOENT); // outside the drive
-            if (text.starts_with('/'))
+            if (absolute)
                 stack.resize(1);
-            pending.insert(pending.begin(), parts.begin(), parts.end());
+            pending = target + pending;
         } else if (pending.empty()) { // O_NOFOLLOW: a link swapped in now fails
             return openat(directory, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
         } else {
@@ -129,7 +120,7 @@ int OpenBeneath(const DriveC &drive, std::string_view relative, int flags) {
     // may point inside after all. The walk tells which.
     if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EXDEV))
         return fd;
-    return WalkBeneath(drive, path, flags);
+    return WalkBeneath(drive, std::move(path), flags);
 }
 
 } // namespace dosprep::posix

@@ -1,8 +1,7 @@
-// The entry point of the native command: it reads the command line as a
-// Linux command does, takes the run's lock on drive C, hands over to
-// WinMain as the Windows start-up code would, and reports from the run's
-// record what was not done. Nothing is touched before the command line and
-// DRIVE have been accepted.
+// The native command: the command line read as a Linux command reads it,
+// the run's lock on drive C, WinMain called as the Windows start-up code
+// would, and the report of what was not done. Nothing is touched before
+// the command line and DRIVE have been accepted.
 #include "platform/posix/context.h"
 #include "platform/posix/interrupts.h"
 #include "platform/posix/report.h"
@@ -267,14 +266,12 @@ int Run(int argc, char **argv) {
                      line.error.c_str());
         return 2;
     }
-    if (line.help) {
+    if (line.help)
         std::fputs(kUsage, stdout);
-        return FinishOutput(0);
-    }
-    if (line.version) {
+    else if (line.version)
         std::printf("dosprep %s\n", DOSPREP_VERSION);
+    if (line.help || line.version)
         return FinishOutput(0);
-    }
     if (!line.drives.empty() && !AcceptDrive(line.drives.front()))
         return 1;
     return Prepare(line);
