@@ -37,18 +37,16 @@ bool IsShortChar(char c) {
            (c >= '0' && c <= '9') || kPunctuation.find(c) != npos;
 }
 
-// The upper-cased characters of `text` that an 8.3 name can hold.
-std::string AliasCharacters(std::string_view text) {
-    std::string kept;
-    std::ranges::copy_if(text, std::back_inserter(kept), IsShortChar);
-    return UpperCased(kept);
-}
-
 // The 8.3 alias Windows generates for a long name: BASE~N[.EXT], BASE what
 // an 8.3 name can hold of the name before its last dot (leading dots
 // skipped; "_" when nothing is left), cut so that BASE~N has at most 8
 // characters; EXT at most 3 of what follows the dot.
 std::string AliasFor(std::string_view name, unsigned long number) {
+    auto AliasCharacters = [](std::string_view text) {
+        std::string kept;
+        std::ranges::copy_if(text, std::back_inserter(kept), IsShortChar);
+        return UpperCased(kept);
+    };
     name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
     std::size_t dot = name.rfind('.');
     std::string base = AliasCharacters(name.substr(0, dot));
@@ -59,19 +57,17 @@ std::string AliasFor(std::string_view name, unsigned long number) {
     return ext.empty() ? alias : alias + "." + ext;
 }
 
-// Gives each of the entries of a directory, listed in bytewise order, its
-// 8.3 name: a valid 8.3 name stands for itself; any other gets the alias
-// with the smallest N that no earlier entry got and no valid 8.3 entry has
-// (ASCII case ignored).
+// Gives each entry of a directory sorted by name its 8.3 name: a valid one
+// stands for itself; any other gets the alias with the smallest N that no
+// earlier entry got and no valid 8.3 entry has (ASCII case ignored).
 void GenerateShortNames(std::vector<DirectoryEntry> &entries) {
     std::set<std::string> taken; // upper case
     for (DirectoryEntry &entry : entries) {
         entry.shortName = IsShortName(entry.name) ? entry.name : "";
         taken.insert(UpperCased(entry.shortName));
     }
-    // Names whose aliases agree (AliasFor(name, 0)) have every number below
-    // the last one given taken: start there, so a crowded directory stays
-    // linear.
+    // Names whose aliases agree have every number below the last one given
+    // taken: start there, so that a crowded directory stays linear.
     std::map<std::string, unsigned long> nextNumber;
     for (DirectoryEntry &entry : entries) {
         if (!entry.shortName.empty())
@@ -90,7 +86,7 @@ DWORD DirectoryError(int error) {
     return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
 }
 
-// The entries of `directory` (O_PATH too) but "." and "..", by name only.
+// The names of the entries of `directory` (O_PATH too) but "." and "..".
 // Returns 0 or the errno value.
 int ListDirectory(int directory, std::vector<DirectoryEntry> &entries) {
     entries.clear();
@@ -112,9 +108,8 @@ int ListDirectory(int directory, std::vector<DirectoryEntry> &entries) {
     return got < 0 ? errno : 0;
 }
 
-// The index in `entries` of the one whose name (or with `shortName`, whose
-// 8.3 name) is `name`, else of the first spelt the same but for ASCII case;
-// npos when there is none.
+// The index of the entry whose name (or 8.3 name) is `name`, else of the
+// first spelt the same but for ASCII case; npos when there is none.
 std::size_t IndexOf(const std::vector<DirectoryEntry> &entries, std::string_view name,
                     bool shortName = false) {
     auto key = shortName ? &DirectoryEntry::shortName : &DirectoryEntry::name;
@@ -159,9 +154,9 @@ struct Directory {
 };
 
 // Whether `directory` has the entry that the component `name` designates;
-// `name` becomes its on-disk name. An entry spelt as `name` needs no
-// listing, but on FAT, where the kernel finds an entry by any case of its
-// name and by its 8.3 name, only the listing tells the entry's own.
+// `name` becomes its on-disk name. One spelt as `name` needs no listing,
+// but on FAT, where the kernel finds an entry by any case of its name and
+// by its 8.3 name, only the listing tells its own.
 DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     struct stat info {};
     found = fstatat(directory.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
@@ -204,8 +199,8 @@ bool LeadsInside(const DriveC &drive, const std::string &relative, int flags) {
     return FileDescriptor(OpenBeneath(drive, relative, O_PATH | flags)).Get() >= 0;
 }
 
-// Takes over a descriptor opened with kReadFlags: it must be a regular
-// file, and blocks from now on.
+// Takes over a descriptor opened with kReadFlags: a regular file, which
+// blocks from now on.
 int TakeRegularFile(int opened, struct stat &info, DWORD &error) {
     FileDescriptor fd(opened);
     bool known = fd.Get() >= 0 && fstat(fd.Get(), &info) == 0;
@@ -283,8 +278,7 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
     out.drive = &drive;
     if (path.drive != 'C' || drive.root.Get() < 0)
         return ERROR_PATH_NOT_FOUND;
-    // The drive's file system was asked when it was opened. Below a drive
-    // elsewhere than on FAT no directory is asked: a FAT volume mounted
+    // Below a drive not on FAT no directory is asked: a FAT volume mounted
     // inside such a tree gets generated aliases.
     Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)),
                         drive.onFat ? 1 : 0};
@@ -295,8 +289,7 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
         if (!out.exists)
             return ERROR_PATH_NOT_FOUND;
         if (!out.names.empty()) {
-            // Opened from the directory before it when it is no link, so
-            // nothing can lead out; a link is followed inside the drive only.
+            // A link on the way is followed inside the drive only.
             const char *name = out.names.back().c_str();
             int fd =
                 openat(directory.fd.Get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

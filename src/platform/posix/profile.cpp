@@ -15,18 +15,16 @@ namespace dosprep::posix {
 
 namespace {
 
-// The lines of a file, read a chunk at a time.
+// The lines of a file, read a chunk at a time. A line longer than kMaxLine
+// comes in pieces of that size.
 class LineReader {
   public:
-    // The longest line given whole; a longer one comes in pieces of this
-    // many bytes.
     static constexpr std::size_t kMaxLine = std::size_t{2} << 20;
 
     explicit LineReader(int fd) : fd_(fd) {}
 
-    // The next line, without the byte of `ends` that ended it (`ended`
-    // tells whether one did). False at the end of the file, and when it
-    // cannot be read.
+    // The next line, without the byte of `ends` that ended it (`ended`:
+    // whether one did). False at the end, and when it cannot be read.
     bool Next(std::string_view ends, std::string &line, bool &ended) {
         line.clear();
         ended = false;
@@ -61,14 +59,12 @@ class LineReader {
     std::size_t at_ = 0, size_ = 0;
 };
 
-// `text` without the blanks around it. ^Z is one for files last saved by
-// DOS editors, which end them with one.
+// `text` without the blanks around it; DOS editors end a file with a ^Z.
 std::string_view TrimBlanks(std::string_view text) {
     return Trimmed(text, " \t\v\f\x1A");
 }
 
-// A name or a value of a line: read as the C string it is copied into
-// (a NUL ends it), without the blanks around it.
+// A name or a value: the C string it is copied into, trimmed.
 std::string_view Field(std::string_view text) {
     return TrimBlanks(text.substr(0, text.find('\0')));
 }
@@ -121,8 +117,7 @@ std::optional<std::string> FindValue(int fd, std::string_view section, std::stri
     return std::nullopt;
 }
 
-// FindValue in WIN.INI of the Windows directory; nullopt when there is no
-// such regular file.
+// FindValue in WIN.INI of the Windows directory.
 std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
     const Context &context = RunContext();
     DosPath path;
@@ -135,9 +130,9 @@ std::optional<std::string> FindInWinIni(std::string_view section, std::string_vi
     return FindValue(winIni.Get(), section, key);
 }
 
-// The escaped text that `text` begins with, up to `close`; `text` is left
-// after `close`. A backslash stands for the byte after it. nullopt when
-// the line ends first.
+// The text that `text` begins with up to `close`, which `text` is left
+// after; a backslash stands for the byte after it. nullopt when the line
+// ends first.
 std::optional<std::string> TakeEscaped(std::string_view &text, char close) {
     std::string unescaped;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -152,20 +147,28 @@ std::optional<std::string> TakeEscaped(std::string_view &text, char close) {
     return std::nullopt;
 }
 
-// The string `name` of [Control Panel\\International] in the user.reg text
-// on `fd`, as Wine writes it: a "WINE REGISTRY Version 2" line, then each
-// key as a "[path] time" line followed by its values, a string as
-// "name"="text" or "name"=str:"text", other types with another tag. Names
-// ignore ASCII case; a later line of the value replaces an earlier one,
-// and a malformed one leaves none. A line ends at LF, a CR before it
-// dropped, and its text at a NUL; one longer than kMaxLine ends the
-// reading. False when the file cannot be read or is no registry file.
-bool ReadInternationalValue(int fd, std::string_view name, std::optional<std::string> &value) {
-    LineReader lines(fd);
+// [intl] key= on a Wine prefix, from user.reg whatever WIN.INI says, as
+// Wine writes it: a "WINE REGISTRY Version 2" line, then each key as a
+// "[path] time" line followed by its values, a string as "name"="text" or
+// "name"=str:"text". Names ignore ASCII case; a later line of the value
+// replaces an earlier one, and a malformed one leaves none. A line ends at
+// LF, a CR before it dropped, and its text at a NUL; one longer than
+// kMaxLine ends the reading. `value` is nullopt when the registry lacks
+// it. False for another section, and when drive C is no Wine prefix's or
+// user.reg cannot be read or is no registry file: WIN.INI is read then.
+bool FindInRegistry(std::string_view section, std::string_view key,
+                    std::optional<std::string> &value) {
+    const Context &context = RunContext();
+    if (!EqualsIgnoringCase(section, "intl") || !HoldsWineRegistry(context))
+        return false;
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    FileDescriptor userReg(OpenRegularEntry(context.prefix.Get(), "user.reg", info, error));
+    LineReader lines(userReg.Get());
     std::string text;
     bool header = false, inKey = false, ended = false;
-    // A line longer than the reader takes ends what is read of the file.
-    while (lines.Next("\n", text, ended) && (ended || text.size() < LineReader::kMaxLine)) {
+    while (userReg.Get() >= 0 && lines.Next("\n", text, ended) &&
+           (ended || text.size() < LineReader::kMaxLine)) {
         std::string_view line = text;
         if (ended && line.ends_with('\r'))
             line.remove_suffix(1);
@@ -176,12 +179,12 @@ bool ReadInternationalValue(int fd, std::string_view name, std::optional<std::st
             header = true;
         } else if (line.starts_with('[')) {
             line.remove_prefix(1);
-            std::optional<std::string> key = TakeEscaped(line, ']');
-            inKey = key && EqualsIgnoringCase(*key, "Control Panel\\International");
+            std::optional<std::string> path = TakeEscaped(line, ']');
+            inKey = path && EqualsIgnoringCase(*path, "Control Panel\\International");
         } else if (inKey && line.starts_with('"')) {
             line.remove_prefix(1);
-            std::optional<std::string> lineName = TakeEscaped(line, '"');
-            if (!lineName || !EqualsIgnoringCase(*lineName, name) || !line.starts_with('='))
+            std::optional<std::string> name = TakeEscaped(line, '"');
+            if (!name || !EqualsIgnoringCase(*name, key) || !line.starts_with('='))
                 continue;
             line.remove_prefix(line.starts_with("=str:\"") ? 5 : 1);
             line.remove_prefix(line.starts_with('"') ? 1 : line.size());
@@ -189,21 +192,6 @@ bool ReadInternationalValue(int fd, std::string_view name, std::optional<std::st
         }
     }
     return header && !lines.failed;
-}
-
-// [intl] key= on a Wine prefix, whatever WIN.INI says; nullopt when the
-// registry lacks it. The names are taken as given, as Wine looks them up.
-// False for another section, and when drive C is no Wine prefix's or its
-// user.reg cannot be read: WIN.INI is read then.
-bool FindInRegistry(std::string_view section, std::string_view key,
-                    std::optional<std::string> &value) {
-    const Context &context = RunContext();
-    if (!EqualsIgnoringCase(section, "intl") || !HoldsWineRegistry(context))
-        return false;
-    struct stat info {};
-    DWORD error = NO_ERROR;
-    FileDescriptor userReg(OpenRegularEntry(context.prefix.Get(), "user.reg", info, error));
-    return userReg.Get() >= 0 && ReadInternationalValue(userReg.Get(), key, value);
 }
 
 DWORD CopyTruncated(std::string_view text, char *buffer, DWORD size) {
@@ -232,7 +220,8 @@ DWORD WINAPI GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         std::string_view sectionName = section != nullptr ? TrimBlanks(section) : "";
         std::string_view keyName = key != nullptr ? TrimBlanks(key) : "";
         if (!sectionName.empty() && !keyName.empty()) {
-            // A value in the registry counts even when it is empty.
+            // Wine looks the names up as given; a value there counts even
+            // when it is empty.
             std::optional<std::string> value;
             bool registry = FindInRegistry(section, key, value);
             if (!registry)
