@@ -108,9 +108,8 @@ bool AcceptDrive(const std::string &drive) {
 }
 
 // A private directory in $TMPDIR for the diff's copies and a dry run's
-// temporary files. It must lie outside drive C, or a dry run would create
-// files in the tree after all. Empty, with TMPDIR and what is wrong with
-// it named, when it cannot be made.
+// temporary files, outside drive C. Empty, with TMPDIR and what is wrong
+// with it named, when it cannot be made.
 std::string MakeScratch(const std::string &driveDirectory) {
     const char *configured = std::getenv("TMPDIR");
     std::string given = configured != nullptr && *configured != '\0' ? configured : "/tmp";
@@ -172,9 +171,9 @@ std::string LockHolder(int fd) {
 // Locks drive C until `lock` goes, with an flock on its own directory, so
 // that no file of ours enters the tree: exclusive for a run that writes,
 // shared for a dry run, which then reads the tree whole between two runs.
-// Waits up to 60 s for the run that holds it. False, with the status in
-// `status`, when this run must end touching nothing: the wait ran out,
-// an interrupt came, or the lock cannot be had.
+// Waits up to 60 s. False, with the status in `status`, when this run must
+// end touching nothing: the wait ran out, an interrupt came, or the lock
+// cannot be had.
 bool LockDriveC(bool shared, FileDescriptor &lock, int &status) {
     constexpr int kWaitSeconds = 60;
     const DriveC &drive = RunContext().drive;
@@ -218,9 +217,8 @@ bool LockDriveC(bool shared, FileDescriptor &lock, int &status) {
     return error == 0;
 }
 
-// Runs the program on the accepted command line and reports the run. The
-// lock on drive C is held from before the first temporary file is made
-// until the process ends, after the last is removed.
+// Runs the program on the accepted command line and reports the run,
+// holding the lock on drive C until the process ends.
 int Prepare(const CommandLine &line) {
     RunSettings settings;
     settings.drive = line.drives.empty() ? "" : line.drives.front();
@@ -259,29 +257,25 @@ int Prepare(const CommandLine &line) {
     return FinishOutput(allMade ? 0 : 1);
 }
 
-int Run(int argc, char **argv) {
-    CommandLine line = ReadCommandLine(argc, argv);
-    if (!line.error.empty()) {
-        std::fprintf(stderr, "dosprep: %s\nTry 'dosprep --help' for more information.\n",
-                     line.error.c_str());
-        return 2;
-    }
-    if (line.help)
-        std::fputs(kUsage, stdout);
-    else if (line.version)
-        std::printf("dosprep %s\n", DOSPREP_VERSION);
-    if (line.help || line.version)
-        return FinishOutput(0);
-    if (!line.drives.empty() && !AcceptDrive(line.drives.front()))
-        return 1;
-    return Prepare(line);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
     try {
-        return Run(argc, argv);
+        CommandLine line = ReadCommandLine(argc, argv);
+        if (!line.error.empty()) {
+            std::fprintf(stderr, "dosprep: %s\nTry 'dosprep --help' for more information.\n",
+                         line.error.c_str());
+            return 2;
+        }
+        if (line.help)
+            std::fputs(kUsage, stdout);
+        else if (line.version)
+            std::printf("dosprep %s\n", DOSPREP_VERSION);
+        if (line.help || line.version)
+            return FinishOutput(0);
+        if (!line.drives.empty() && !AcceptDrive(line.drives.front()))
+            return 1;
+        return Prepare(line);
     } catch (...) {
         std::fputs("dosprep: out of memory\n", stderr);
         return 1;
