@@ -77,19 +77,25 @@ std::string_view Unquoted(std::string_view value) {
     return value;
 }
 
-// [section] key= of a WIN.INI text, as Wine's PROFILE_Load reads it: every
-// CR and LF ends a line; a line "[name]" opens a section named up to its
-// LAST ']' ("[a]b]" names "a]b"), a '[' line without ']' none; only the
-// first section of that name counts; in it ';' begins a comment, a line
-// names a key up to its first '=' (its first character always belongs to
-// the name), and the first line naming the key decides, nullopt when it
-// has no '='. A line past kMaxLine goes on as lines of its own, as the
-// pieces that Wine's fixed fgets buffer took.
-std::optional<std::string> FindValue(int fd, std::string_view section, std::string_view key) {
-    LineReader lines(fd);
+// [section] key= of WIN.INI in the Windows directory, as Wine's
+// PROFILE_Load reads it: every CR and LF ends a line; "[name]" opens a
+// section named up to the LAST ']' of the line ("[a]b]" names "a]b"), a
+// '[' line without ']' none; only the first section of that name counts;
+// in it ';' begins a comment, a line names a key up to its first '=' (the
+// first character always belongs to the name), and the first line naming
+// the key decides, nullopt when it has no '='. A line past kMaxLine goes
+// on as lines of its own, as the pieces that Wine's fgets buffer took.
+std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
+    const Context &context = RunContext();
+    DosPath path;
+    if (ParseDosPath(context.windowsDirectory, path) != NO_ERROR)
+        return std::nullopt;
+    path.parts.emplace_back("win.ini");
+    FileDescriptor winIni(OpenDosFile(context.drive, path));
+    LineReader lines(winIni.Get());
     std::string text;
     bool inSection = false, ended = false;
-    for (bool first = true; lines.Next("\r\n", text, ended); first = false) {
+    for (bool first = true; winIni.Get() >= 0 && lines.Next("\r\n", text, ended); first = false) {
         std::string_view line = text;
         if (first && line.starts_with("\xEF\xBB\xBF"))
             line.remove_prefix(3); // UTF-8 byte-order mark
@@ -115,19 +121,6 @@ std::optional<std::string> FindValue(int fd, std::string_view section, std::stri
         return std::string(Unquoted(Field(line.substr(equals + 1))));
     }
     return std::nullopt;
-}
-
-// FindValue in WIN.INI of the Windows directory.
-std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
-    const Context &context = RunContext();
-    DosPath path;
-    if (ParseDosPath(context.windowsDirectory, path) != NO_ERROR)
-        return std::nullopt;
-    path.parts.emplace_back("win.ini");
-    FileDescriptor winIni(OpenDosFile(context.drive, path));
-    if (winIni.Get() < 0)
-        return std::nullopt;
-    return FindValue(winIni.Get(), section, key);
 }
 
 // The text that `text` begins with up to `close`, which `text` is left
