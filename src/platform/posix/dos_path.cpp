@@ -124,22 +124,16 @@ std::size_t IndexOf(const std::vector<DirectoryEntry> &entries, std::string_view
 // A directory on the way, listed only once something needs its listing.
 struct Directory {
     FileDescriptor fd;
-    int fat;                               // whether it lies on FAT: 1 or 0; -1 until asked
+    bool fat;                              // whether it lies on FAT
     std::vector<DirectoryEntry> entries{}; // sorted by name
     bool listed = false, shortNamesKnown = false;
-
-    bool OnFat() {
-        if (fat < 0)
-            fat = IsOnFat(fd.Get()) ? 1 : 0;
-        return fat == 1;
-    }
 
     // With `withShortNames`, the 8.3 name of each entry too: on FAT the
     // stored one, where a generated one could name another entry.
     DWORD List(bool withShortNames) {
         if (listed && (shortNamesKnown || !withShortNames))
             return NO_ERROR;
-        bool stored = withShortNames && OnFat();
+        bool stored = withShortNames && fat;
         int error = stored ? ListFatDirectory(fd.Get(), entries)
                            : (listed ? 0 : ListDirectory(fd.Get(), entries));
         if (error != 0)
@@ -160,13 +154,13 @@ struct Directory {
 DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     struct stat info {};
     found = fstatat(directory.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    if (found && !directory.OnFat())
+    if (found && !directory.fat)
         return NO_ERROR;
     if (DWORD error = directory.List(false); error != NO_ERROR)
         return error;
     std::size_t index = IndexOf(directory.entries, name);
     // Every generated alias has a tilde: skip the work for other names.
-    if (index == npos && (name.find('~') != npos || directory.OnFat())) {
+    if (index == npos && (name.find('~') != npos || directory.fat)) {
         if (DWORD error = directory.List(true); error != NO_ERROR)
             return error;
         index = IndexOf(directory.entries, name, true);
@@ -180,7 +174,7 @@ DWORD LookUp(Directory &directory, std::string &name, bool &found) {
 // The 8.3 alias of the entry `name` (its on-disk name) of `directory`; on
 // FAT the stored one, in upper case as Windows 9x shows it.
 DWORD AliasOf(Directory &directory, const std::string &name, std::string &alias) {
-    if (!directory.OnFat() && IsShortName(name)) {
+    if (!directory.fat && IsShortName(name)) {
         alias = name;
         return NO_ERROR;
     }
@@ -280,8 +274,7 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
         return ERROR_PATH_NOT_FOUND;
     // Below a drive not on FAT no directory is asked: a FAT volume mounted
     // inside such a tree gets generated aliases.
-    Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)),
-                        drive.onFat ? 1 : 0};
+    Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)), drive.onFat};
     if (directory.fd.Get() < 0)
         return DirectoryError(errno);
     out.exists = true; // the root
@@ -297,7 +290,7 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
                 fd = OpenBeneath(drive, out.relative, O_PATH | O_DIRECTORY);
             if (fd < 0)
                 return DirectoryError(errno);
-            directory = Directory{FileDescriptor(fd), directory.fat == 0 ? 0 : -1};
+            directory = Directory{FileDescriptor(fd), directory.fat && IsOnFat(fd)};
         }
         std::string name = part;
         if (DWORD error = LookUp(directory, name, out.exists); error != NO_ERROR)
