@@ -3,88 +3,95 @@
 #include "platform/posix/context.h"
 
 #include "platform/posix/ascii.h"
-#include "platform/posix/dos_path.h"
 #include "platform/posix/errors.h"
-#include "platform/win32_api.h"
+#include "platform/posix/fat_volume.h"
+#include "platform/posix/run_record.h"
 
-#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
-#include <string_view>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace dosprep::posix {
 
 namespace {
 
-// Windows 9x keeps MSDOS.SYS under 2 KiB; a record further in is not read.
-constexpr std::size_t kMsdosSysLimit = 64 * 1024;
+namespace fs = std::filesystem;
 
-std::string_view TrimRecordBlanks(std::string_view text) {
-    std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+// A path from the environment or the command line; empty when unset, and
+// without trailing slashes.
+std::string HostPath(const char *value) {
+    std::string path = value != nullptr ? value : "";
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
 }
 
-// WinDir= in the first [Paths] section of an MSDOS.SYS text: section and
-// key names ignore case, blanks around names and values are dropped, the
-// first WinDir line decides. "" without one.
-// A section name runs to the FIRST ']' of its line: MSDOS.SYS is no
-// profile file but the boot loader's record, written by Windows Setup as
-// "[Paths]", and what follows the bracket is no part of the name. WIN.INI
-// differs (profile.cpp): its loader takes the name to the last ']'.
+// Where drive C is configured (context.h); false when nowhere.
+bool LocateDriveC(DriveC &drive) {
+    std::string given = HostPath(Settings().drive.c_str());
+    std::error_code error;
+    // A DRIVE argument is a Wine prefix when it holds what wineboot makes.
+    if (given.empty())
+        drive.directory = HostPath(std::getenv("DOSPREP_DRIVE_C"));
+    else if (!fs::is_directory(JoinHostPath(given, "dosdevices"), error) &&
+             !fs::is_directory(JoinHostPath(given, "drive_c"), error))
+        drive.directory = given;
+    if (!drive.directory.empty())
+        return true;
+    std::string home = HostPath(std::getenv("HOME"));
+    drive.winePrefix = !given.empty() ? given : HostPath(std::getenv("WINEPREFIX"));
+    if (drive.winePrefix.empty() && !home.empty())
+        drive.winePrefix = JoinHostPath(home, ".wine");
+    if (drive.winePrefix.empty())
+        return false;
+    // Wine's drive C is wherever dosdevices/c: leads; drive_c is only where
+    // wineboot makes it lead.
+    std::string device = JoinHostPath(drive.winePrefix, "dosdevices/c:");
+    bool linked = fs::exists(fs::symlink_status(device, error));
+    drive.directory = linked ? device : JoinHostPath(drive.winePrefix, "drive_c");
+    return true;
+}
+
+// WinDir= in the first [Paths] section of an MSDOS.SYS text, "" without
+// one: names ignore case, blanks around names and values do not count,
+// ';' begins a comment, and the first WinDir line decides. A section name
+// runs to the FIRST ']' of its line: MSDOS.SYS is the boot loader's
+// record, not a profile file, whose loader reads to the last one.
 std::string FindWinDir(std::string_view text) {
     bool inPaths = false;
     while (!text.empty()) {
-        std::size_t end = text.find_first_of("\r\n");
-        std::string_view line = TrimRecordBlanks(text.substr(0, end));
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (line.starts_with('[')) {
-            std::size_t close = line.find(']');
-            if (close == std::string_view::npos)
-                continue; // no section header
+        std::size_t end = std::min(text.find_first_of("\r\n"), text.size());
+        std::string_view line = Trimmed(text.substr(0, end), " \t");
+        text.remove_prefix(std::min(end + 1, text.size()));
+        std::size_t close = line.find(']'), equals = line.find('=');
+        if (line.starts_with('[') && close != std::string_view::npos) {
             if (inPaths)
                 return ""; // the first [Paths] section ended
-            inPaths = EqualsIgnoringCase(TrimRecordBlanks(line.substr(1, close - 1)), "Paths");
-            continue;
+            inPaths = EqualsIgnoringCase(Trimmed(line.substr(1, close - 1), " \t"), "Paths");
+        } else if (inPaths && !line.starts_with(';') && equals != std::string_view::npos &&
+                   EqualsIgnoringCase(Trimmed(line.substr(0, equals), " \t"), "WinDir")) {
+            return std::string(Trimmed(line.substr(equals + 1), " \t"));
         }
-        std::size_t equals = line.find('=');
-        if (inPaths && !line.starts_with(';') && equals != std::string_view::npos &&
-            EqualsIgnoringCase(TrimRecordBlanks(line.substr(0, equals)), "WinDir"))
-            return std::string(TrimRecordBlanks(line.substr(equals + 1)));
     }
     return "";
 }
 
-// WinDir= of C:\MSDOS.SYS, from its first `kMsdosSysLimit` bytes; ""
-// when it is missing, no regular file or cannot be read, when it is binary
-// (the DOS kernel of MS-DOS 6 and earlier: a NUL byte before the first
-// Ctrl-Z, which ends a DOS text), or when it holds no such value.
+// WinDir= of C:\MSDOS.SYS, read up to its first Ctrl-Z (the end of a DOS
+// text) within 64 KiB (Windows 9x keeps it under 2 KiB); "" without one,
+// or when the file is binary: the DOS kernel of MS-DOS 6 and earlier.
 std::string RecordedWindowsDirectory(const DriveC &drive) {
-    ResolvedPath resolved;
-    if (ResolveOnDrive(drive, DosPath{'C', {"MSDOS.SYS"}}, resolved) != NO_ERROR ||
-        !resolved.exists)
-        return "";
-    struct stat info {};
-    DWORD error = NO_ERROR;
-    FileDescriptor fd(OpenRegularForReading(resolved, info, error));
-    std::string bytes(kMsdosSysLimit, '\0');
+    FileDescriptor fd(OpenDosFile(drive, DosPath{'C', {"MSDOS.SYS"}}));
+    std::string bytes(64 * 1024, '\0');
     std::size_t size = 0;
     if (fd.Get() < 0 || !ReadAll(fd.Get(), bytes.data(), bytes.size(), size))
         return "";
-    std::string_view text(bytes.data(), size);
-    text = text.substr(0, text.find('\x1A'));
-    return text.find('\0') == std::string_view::npos ? FindWinDir(text) : "";
+    bytes.resize(std::min(size, bytes.find('\x1A')));
+    return bytes.find('\0') == std::string::npos ? FindWinDir(bytes) : "";
 }
 
 std::string WindowsDirectory(const Context &context) {
     DosPath path;
-    // A value that is no absolute DOS path cannot be a Windows directory;
-    // it counts as unset.
+    // A value that is no absolute DOS path counts as unset.
     const char *configured = std::getenv("DOSPREP_WINDIR");
     if (configured != nullptr && ParseDosPath(configured, path) == NO_ERROR)
         return SpellDosPath(context.drive, path);
@@ -108,14 +115,6 @@ std::string SystemDirectory(const Context &context) {
     return SpellDosPath(context.drive, path);
 }
 
-int OpenPrefix(const DriveC &drive) {
-    if (drive.root.Get() < 0)
-        return -1;
-    if (drive.winePrefix.empty())
-        return openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return open(drive.winePrefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
 bool IsRegularEntry(int directory, const char *name) {
     struct stat info {};
     return fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
@@ -123,9 +122,19 @@ bool IsRegularEntry(int directory, const char *name) {
 
 std::unique_ptr<Context> FindContext() {
     auto found = std::make_unique<Context>();
-    if (!OpenDriveC(found->drive))
-        found->driveError = errno;
-    found->prefix = FileDescriptor(OpenPrefix(found->drive));
+    DriveC &drive = found->drive;
+    if (LocateDriveC(drive)) {
+        drive.root =
+            FileDescriptor(open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        found->driveError = drive.root.Get() < 0 ? errno : 0;
+    }
+    if (drive.root.Get() >= 0) {
+        drive.onFat = IsOnFat(drive.root.Get());
+        found->prefix =
+            FileDescriptor(drive.winePrefix.empty()
+                               ? openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                               : open(drive.winePrefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
     found->windowsDirectory = WindowsDirectory(*found);
     found->systemDirectory = SystemDirectory(*found);
     return found;

@@ -3,41 +3,35 @@
 // src/platform/posix.
 #pragma once
 
-#include "platform/posix/descriptor.h"
-#include "platform/posix/drive.h"
+#include "platform/posix/dos_path.h"
 
 #include <string>
 
 namespace dosprep::posix {
 
 struct Context {
-    DriveC drive;       // root -1: there is no drive C
-    int driveError = 0; // errno of opening drive C, when that failed
-    // Where drive C's Wine prefix would be (O_PATH): the prefix it was
-    // found through, or for $DOSPREP_DRIVE_C the directory holding it;
-    // -1 when there is none. Whether it is one: HoldsWineRegistry.
-    FileDescriptor prefix;
+    DriveC drive;                 // root -1: there is no drive C
+    int driveError = 0;           // errno of opening drive C, when that failed
+    FileDescriptor prefix;        // O_PATH: the Wine prefix, or the directory holding drive C
     std::string windowsDirectory; // as GetWindowsDirectoryA gives it
     std::string systemDirectory;  // as GetSystemDirectoryA gives it
 };
 
-// The run's context, found on the first call from the DRIVE argument and
-// the environment ($DOSPREP_DRIVE_C, $WINEPREFIX, $HOME, $DOSPREP_WINDIR),
-// and kept for the rest of the process. The Windows directory:
-//   - $DOSPREP_WINDIR, when it is an absolute DOS path;
-//   - C:\windows on a Wine prefix's drive C, as on Wine;
-//   - else WinDir= in [Paths] of C:\MSDOS.SYS, where Windows 95, 98 and
-//     ME record it; a record that is no absolute DOS path stands as it
-//     is, so that every query on it fails and the run touches nothing;
-//   - else C:\WINDOWS;
-// each in its on-disk spelling. The system directory is its SYSTEM32 when
-// that is a directory, else its SYSTEM. May throw std::bad_alloc.
+// The run's context, found on the first call and kept for the process.
+// Drive C: the DRIVE argument (run_record.h), taken as a Wine prefix when
+// it holds dosdevices/ or drive_c/; else $DOSPREP_DRIVE_C; else where the
+// dosdevices/c: of the prefix $WINEPREFIX or $HOME/.wine leads, or its
+// drive_c without that link. The Windows directory, in its on-disk
+// spelling: $DOSPREP_WINDIR when it is an absolute DOS path; C:\windows on
+// a Wine prefix's drive C; else WinDir= in [Paths] of C:\MSDOS.SYS, where
+// Windows 9x records it (kept as it is when it is no DOS path, so that
+// every query on it fails); else C:\WINDOWS. The system directory: its
+// SYSTEM32 when that is a directory, else its SYSTEM. Empty variables
+// count as unset. May throw std::bad_alloc.
 const Context &RunContext();
 
-// Whether the prefix of `context` holds Wine's registry files system.reg
-// and user.reg (HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER) as regular
-// files, not links: drive C is then that Wine prefix's. Asked each time,
-// since it is the registry that is read next.
+// Whether the prefix holds Wine's registry files system.reg and user.reg
+// as regular files, not links: drive C is then that Wine prefix's.
 bool HoldsWineRegistry(const Context &context);
 
 } // namespace dosprep::posix

@@ -5,27 +5,21 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/fat_volume.h"
 #include "platform/posix/run_record.h"
-#include "platform/posix/short_names.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <set>
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace dosprep::posix {
 
 namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
-
-// Bytes asked of getdents64 at a time: a directory of a few hundred
-// entries in one call.
-constexpr std::size_t kListChunk = 32 * 1024;
 
 // Read-only, and a FIFO cannot hang the open.
 constexpr int kReadFlags = O_RDONLY | O_NOCTTY | O_NONBLOCK;
@@ -34,175 +28,163 @@ bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
-// What Windows refuses in a file name (the separators aside).
-bool IsForbiddenInName(char c) {
-    auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || std::strchr("<>:\"|?*", c) != nullptr;
+// What an 8.3 name may hold: ASCII letters and digits, bytes from 0x80,
+// and some punctuation.
+bool IsShortChar(char c) {
+    constexpr std::string_view kPunctuation = "!#$%&'()-@^_`{}~";
+    char upper = AsciiUpper(c);
+    return static_cast<unsigned char>(c) >= 0x80 || (upper >= 'A' && upper <= 'Z') ||
+           (c >= '0' && c <= '9') || kPunctuation.find(c) != npos;
+}
+
+// The 8.3 alias Windows generates for a long name: BASE~N[.EXT], BASE what
+// an 8.3 name can hold of the name before its last dot (leading dots
+// skipped; "_" when nothing is left), cut so that BASE~N has at most 8
+// characters; EXT at most 3 of what follows the dot.
+std::string AliasFor(std::string_view name, unsigned long number) {
+    auto AliasCharacters = [](std::string_view text) {
+        std::string kept;
+        std::ranges::copy_if(text, std::back_inserter(kept), IsShortChar);
+        return UpperCased(kept);
+    };
+    name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
+    std::size_t dot = name.rfind('.');
+    std::string base = AliasCharacters(name.substr(0, dot));
+    std::string ext = dot == npos ? "" : AliasCharacters(name.substr(dot + 1)).substr(0, 3);
+    std::string tail = "~" + std::to_string(number);
+    std::size_t keep = tail.size() < 8 ? std::min<std::size_t>(6, 8 - tail.size()) : 0;
+    std::string alias = (base.empty() ? "_" : base).substr(0, keep) + tail;
+    return ext.empty() ? alias : alias + "." + ext;
+}
+
+// Gives each entry of a directory sorted by name its 8.3 name: a valid one
+// stands for itself; any other gets the alias with the smallest N that no
+// earlier entry got and no valid 8.3 entry has (ASCII case ignored).
+void GenerateShortNames(std::vector<DirectoryEntry> &entries) {
+    std::set<std::string> taken; // upper case
+    for (DirectoryEntry &entry : entries) {
+        entry.shortName = IsShortName(entry.name) ? entry.name : "";
+        taken.insert(UpperCased(entry.shortName));
+    }
+    // Names whose aliases agree have every number below the last one given
+    // taken: start there, so that a crowded directory stays linear.
+    std::map<std::string, unsigned long> nextNumber;
+    for (DirectoryEntry &entry : entries) {
+        if (!entry.shortName.empty())
+            continue;
+        unsigned long &number = nextNumber[AliasFor(entry.name, 0)];
+        for (number = std::max(number, 1UL); !taken.insert(AliasFor(entry.name, number)).second;)
+            ++number;
+        entry.shortName = AliasFor(entry.name, number);
+    }
 }
 
 // The Win32 error for a directory that cannot be opened or listed.
 DWORD DirectoryError(int error) {
     if (error == ENOMEM)
         return ERROR_NOT_ENOUGH_MEMORY;
-    if (error == EACCES || error == EPERM)
-        return ERROR_ACCESS_DENIED;
-    return ERROR_PATH_NOT_FOUND;
+    return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
 }
 
-// The entry names of the directory `directory` (any descriptor of it,
-// O_PATH too) without "." and "..", sorted bytewise.
-DWORD ListDirectory(int directory, std::vector<std::string> &names) {
-    names.clear();
+// The names of the entries of `directory` (O_PATH too) but "." and "..".
+// Returns 0 or the errno value.
+int ListDirectory(int directory, std::vector<DirectoryEntry> &entries) {
+    entries.clear();
     FileDescriptor fd(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.Get() < 0)
-        return DirectoryError(errno);
-    auto buffer = std::make_unique<char[]>(kListChunk);
+        return errno;
+    constexpr std::size_t kChunk = 32 * 1024; // a few hundred entries a call
+    auto buffer = std::make_unique<char[]>(kChunk);
     ssize_t got = 0;
-    while ((got = getdents64(fd.Get(), buffer.get(), kListChunk)) > 0) {
+    while ((got = getdents64(fd.Get(), buffer.get(), kChunk)) > 0) {
         for (ssize_t at = 0; at < got;) {
             const auto *entry = reinterpret_cast<const dirent64 *>(buffer.get() + at);
             std::string_view name(entry->d_name);
             if (name != "." && name != "..")
-                names.emplace_back(name);
+                entries.push_back({std::string(name), ""});
             at += entry->d_reclen;
         }
     }
-    if (got < 0)
-        return DirectoryError(errno);
-    std::sort(names.begin(), names.end());
-    return NO_ERROR;
+    return got < 0 ? errno : 0;
 }
 
-// The index of `name` in `sorted`, or npos.
-std::size_t IndexOf(const std::vector<std::string> &sorted, std::string_view name) {
-    auto found = std::lower_bound(sorted.begin(), sorted.end(), name);
-    bool present = found != sorted.end() && *found == name;
-    return present ? static_cast<std::size_t>(found - sorted.begin()) : npos;
-}
-
-// The index of the first of `names` spelt as `name` but for ASCII case, or
-// npos.
-std::size_t IndexIgnoringCase(const std::vector<std::string> &names, std::string_view name) {
-    auto found = std::ranges::find_if(
-        names, [name](const std::string &entry) { return EqualsIgnoringCase(entry, name); });
-    return found != names.end() ? static_cast<std::size_t>(found - names.begin()) : npos;
+// The index of the entry whose name (or 8.3 name) is `name`, else of the
+// first spelt the same but for ASCII case; npos when there is none.
+std::size_t IndexOf(const std::vector<DirectoryEntry> &entries, std::string_view name,
+                    bool shortName = false) {
+    auto key = shortName ? &DirectoryEntry::shortName : &DirectoryEntry::name;
+    auto found = std::ranges::find(entries, name, key);
+    if (found == entries.end())
+        found = std::ranges::find_if(entries, [&](const DirectoryEntry &entry) {
+            return EqualsIgnoringCase(entry.*key, name);
+        });
+    return found != entries.end() ? static_cast<std::size_t>(found - entries.begin()) : npos;
 }
 
 // A directory on the way, listed only once something needs its listing.
 struct Directory {
-    Directory(int descriptor, int onFat) : fd(descriptor), fat(onFat) {}
-
     FileDescriptor fd;
-    int fat;                             // whether it lies on FAT: 1 or 0; -1 until asked
-    std::vector<std::string> entries;    // sorted bytewise
-    std::vector<std::string> shortNames; // of each entry, once asked for
-    bool listed = false, shortNamesListed = false;
+    bool fat;                              // whether it lies on FAT
+    std::vector<DirectoryEntry> entries{}; // sorted by name
+    bool listed = false, shortNamesKnown = false;
 
-    bool OnFat() {
-        if (fat < 0)
-            fat = IsOnFat(fd.Get()) ? 1 : 0;
-        return fat == 1;
-    }
-
-    DWORD List() {
-        DWORD error = listed ? NO_ERROR : ListDirectory(fd.Get(), entries);
-        listed = error == NO_ERROR;
-        return error;
-    }
-
-    // The entries with their 8.3 names: on FAT those that the volume
-    // stores, where generated ones could name another entry; elsewhere
-    // generated.
-    DWORD ListShortNames() {
-        if (shortNamesListed)
+    // With `withShortNames`, the 8.3 name of each entry too: on FAT the
+    // stored one, where a generated one could name another entry.
+    DWORD List(bool withShortNames) {
+        if (listed && (shortNamesKnown || !withShortNames))
             return NO_ERROR;
-        if (OnFat())
-            return ListWithStoredNames();
-        if (DWORD error = List(); error != NO_ERROR)
-            return error;
-        shortNames = ShortNames(entries);
-        shortNamesListed = true;
-        return NO_ERROR;
-    }
-
-    DWORD ListWithStoredNames() {
-        std::vector<FatEntry> found;
-        if (int error = ListFatDirectory(fd.Get(), found); error != 0)
+        bool stored = withShortNames && fat;
+        int error = stored ? ListFatDirectory(fd.Get(), entries)
+                           : (listed ? 0 : ListDirectory(fd.Get(), entries));
+        if (error != 0)
             return DirectoryError(error);
-        std::ranges::sort(found, {}, &FatEntry::name);
-        entries.clear();
-        shortNames.clear();
-        for (FatEntry &entry : found) {
-            entries.push_back(std::move(entry.name));
-            shortNames.push_back(std::move(entry.shortName));
-        }
-        listed = shortNamesListed = true;
+        std::ranges::sort(entries, {}, &DirectoryEntry::name);
+        if (withShortNames && !stored)
+            GenerateShortNames(entries);
+        listed = true;
+        shortNamesKnown = withShortNames;
         return NO_ERROR;
     }
 };
 
-// The index in the listing of `directory` of the entry that the DOS
-// component `name` designates: spelt the same, else the first spelt the
-// same but for ASCII case, else the one whose 8.3 name it is; or npos.
-DWORD FindEntry(Directory &directory, std::string_view name, std::size_t &index) {
-    if (DWORD error = directory.List(); error != NO_ERROR)
-        return error;
-    index = IndexOf(directory.entries, name);
-    if (index == npos)
-        index = IndexIgnoringCase(directory.entries, name);
-    // Every generated alias has a tilde: skip the work for other names.
-    if (index != npos || (name.find('~') == npos && !directory.OnFat()))
-        return NO_ERROR;
-    if (DWORD error = directory.ListShortNames(); error != NO_ERROR)
-        return error;
-    index = IndexIgnoringCase(directory.shortNames, name);
-    return NO_ERROR;
-}
-
-// Whether `directory` has an entry that the component `name` designates;
-// `name` becomes its on-disk name. An entry spelt as `name` needs no
-// listing, but on FAT, where the kernel finds an entry by any case of its
-// name and by its 8.3 name, only the listing tells the entry's own.
+// Whether `directory` has the entry that the component `name` designates;
+// `name` becomes its on-disk name. One spelt as `name` needs no listing,
+// but on FAT, where the kernel finds an entry by any case of its name and
+// by its 8.3 name, only the listing tells its own.
 DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     struct stat info {};
     found = fstatat(directory.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    if (found && !directory.OnFat())
+    if (found && !directory.fat)
         return NO_ERROR;
-    std::size_t index = npos;
-    if (DWORD error = FindEntry(directory, name, index); error != NO_ERROR)
+    if (DWORD error = directory.List(false); error != NO_ERROR)
         return error;
+    std::size_t index = IndexOf(directory.entries, name);
+    // Every generated alias has a tilde: skip the work for other names.
+    if (index == npos && (name.find('~') != npos || directory.fat)) {
+        if (DWORD error = directory.List(true); error != NO_ERROR)
+            return error;
+        index = IndexOf(directory.entries, name, true);
+    }
     found = found || index != npos;
     if (index != npos)
-        name = directory.entries[index];
+        name = directory.entries[index].name;
     return NO_ERROR;
 }
 
-// The 8.3 alias that the entry `name` (its on-disk name) of `directory`
-// is known by; on FAT the stored one, in upper case as Windows 9x shows
-// it.
+// The 8.3 alias of the entry `name` (its on-disk name) of `directory`; on
+// FAT the stored one, in upper case as Windows 9x shows it.
 DWORD AliasOf(Directory &directory, const std::string &name, std::string &alias) {
-    if (!directory.OnFat() && IsShortName(name)) {
+    if (!directory.fat && IsShortName(name)) {
         alias = name;
         return NO_ERROR;
     }
-    if (DWORD error = directory.ListShortNames(); error != NO_ERROR)
+    if (DWORD error = directory.List(true); error != NO_ERROR)
         return error;
-    std::size_t found = IndexOf(directory.entries, name);
-    if (found == npos)
+    auto found = std::ranges::find(directory.entries, name, &DirectoryEntry::name);
+    if (found == directory.entries.end())
         return ERROR_FILE_NOT_FOUND; // removed meanwhile
-    alias = directory.shortNames[found];
+    alias = found->shortName;
     return NO_ERROR;
-}
-
-// Opens the directory `name` of `parent`, which lies at `relative` below
-// the drive: from `parent` when it is no link, so nothing can lead out;
-// a link is followed from the drive's root, inside the drive only.
-int OpenStep(const DriveC &drive, int parent, const std::string &name,
-             const std::string &relative) {
-    int fd = openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == ENOTDIR)
-        fd = OpenBeneath(drive, relative, O_PATH | O_DIRECTORY);
-    return fd;
 }
 
 // Whether `relative` leads somewhere inside the drive, following links
@@ -211,8 +193,8 @@ bool LeadsInside(const DriveC &drive, const std::string &relative, int flags) {
     return FileDescriptor(OpenBeneath(drive, relative, O_PATH | flags)).Get() >= 0;
 }
 
-// Takes over a descriptor opened with kReadFlags: it must be a regular
-// file, and blocks from now on.
+// Takes over a descriptor opened with kReadFlags: a regular file, which
+// blocks from now on.
 int TakeRegularFile(int opened, struct stat &info, DWORD &error) {
     FileDescriptor fd(opened);
     bool known = fd.Get() >= 0 && fstat(fd.Get(), &info) == 0;
@@ -247,14 +229,23 @@ DWORD ShortPathName(LPCSTR longPath, LPSTR shortPath, DWORD size) {
 
 } // namespace
 
+bool IsShortName(std::string_view name) {
+    std::size_t dot = name.find('.');
+    std::string_view base = name.substr(0, dot);
+    std::string_view ext = dot == npos ? "" : name.substr(dot + 1);
+    bool sizesFit =
+        !base.empty() && base.size() <= 8 && (dot == npos || (!ext.empty() && ext.size() <= 3));
+    return sizesFit && std::ranges::all_of(base, IsShortChar) &&
+           std::ranges::all_of(ext, IsShortChar);
+}
+
 DWORD ParseDosPath(std::string_view text, DosPath &out) {
     out = DosPath{};
     if (text.size() < 3 || text[1] != ':' || !IsSeparator(text[2]))
         return ERROR_INVALID_NAME;
-    char drive = AsciiUpper(text[0]);
-    if (drive < 'A' || drive > 'Z')
+    out.drive = AsciiUpper(text[0]);
+    if (out.drive < 'A' || out.drive > 'Z')
         return ERROR_INVALID_NAME;
-    out.drive = drive;
     for (std::size_t position = 2; position < text.size();) {
         while (position < text.size() && IsSeparator(text[position]))
             ++position;
@@ -265,7 +256,10 @@ DWORD ParseDosPath(std::string_view text, DosPath &out) {
             out.parts.pop_back();
         if (part.empty() || part == "." || part == "..")
             continue;
-        if (std::ranges::any_of(part, IsForbiddenInName))
+        // What Windows refuses in a name.
+        if (std::ranges::any_of(part, [](char c) {
+                return static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*", c);
+            }))
             return ERROR_INVALID_NAME;
         out.parts.emplace_back(part);
     }
@@ -278,10 +272,9 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
     out.drive = &drive;
     if (path.drive != 'C' || drive.root.Get() < 0)
         return ERROR_PATH_NOT_FOUND;
-    // The drive's file system was asked once, when it was opened. Below a
-    // drive elsewhere than on FAT no directory is asked: a FAT volume
-    // mounted inside such a tree gets generated aliases.
-    Directory directory(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0), drive.onFat ? 1 : 0);
+    // Below a drive not on FAT no directory is asked: a FAT volume mounted
+    // inside such a tree gets generated aliases.
+    Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)), drive.onFat};
     if (directory.fd.Get() < 0)
         return DirectoryError(errno);
     out.exists = true; // the root
@@ -289,11 +282,15 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
         if (!out.exists)
             return ERROR_PATH_NOT_FOUND;
         if (!out.names.empty()) {
-            Directory next(OpenStep(drive, directory.fd.Get(), out.names.back(), out.relative),
-                           directory.fat == 0 ? 0 : -1);
-            if (next.fd.Get() < 0)
+            // A link on the way is followed inside the drive only.
+            const char *name = out.names.back().c_str();
+            int fd =
+                openat(directory.fd.Get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0 && errno == ENOTDIR)
+                fd = OpenBeneath(drive, out.relative, O_PATH | O_DIRECTORY);
+            if (fd < 0)
                 return DirectoryError(errno);
-            directory = std::move(next);
+            directory = Directory{FileDescriptor(fd), directory.fat && IsOnFat(fd)};
         }
         std::string name = part;
         if (DWORD error = LookUp(directory, name, out.exists); error != NO_ERROR)
@@ -332,6 +329,15 @@ int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &er
     return TakeRegularFile(OpenBeneath(*path.drive, path.relative, kReadFlags), info, error);
 }
 
+int OpenDosFile(const DriveC &drive, const DosPath &path) {
+    ResolvedPath resolved;
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    if (ResolveOnDrive(drive, path, resolved) != NO_ERROR || !resolved.exists)
+        return -1;
+    return OpenRegularForReading(resolved, info, error);
+}
+
 int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error) {
     return TakeRegularFile(openat(directory, name, kReadFlags | O_NOFOLLOW | O_CLOEXEC), info,
                            error);
@@ -342,8 +348,7 @@ int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &
 using namespace dosprep::posix;
 
 // Each query is recorded: the run ends on a failed one when the Windows or
-// the system directory is missing, and the Windows directory's short form
-// names the directory of the DOSSTART.BAT edit's files.
+// the system directory is missing.
 DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     BeginCall();
     DWORD length = 0;
@@ -352,6 +357,6 @@ DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
-    RecordShortPathQuery(longPath != nullptr ? longPath : "", shortPath, length, size);
+    RecordShortPathQuery(longPath != nullptr ? longPath : "", length, size);
     return length;
 }

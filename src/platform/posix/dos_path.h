@@ -1,12 +1,10 @@
-// DOS paths on drive C: taken apart, resolved once from the drive's
-// descriptor, and opened for reading. Private to src/platform/posix.
-//
-// Nothing here catches: helpers may throw std::bad_alloc, and each Win32
-// entry point turns that into ERROR_NOT_ENOUGH_MEMORY.
+// DOS paths on drive C: taken apart, resolved from the drive's descriptor
+// without ever leaving it, and opened for reading. Private to
+// src/platform/posix. Helpers may throw std::bad_alloc; each Win32 entry
+// point turns that into ERROR_NOT_ENOUGH_MEMORY.
 #pragma once
 
 #include "platform/posix/descriptor.h"
-#include "platform/posix/drive.h"
 #include "platform/win32_api.h"
 
 #include <string>
@@ -17,17 +15,35 @@
 
 namespace dosprep::posix {
 
-// A DOS path taken apart. `parts` has "." and ".." applied already, and
-// ".." stops at the root.
+// Drive C on the host (found by context.cpp).
+struct DriveC {
+    std::string directory;  // as configured; empty when nothing is
+    std::string winePrefix; // the prefix it was found through, else empty
+    FileDescriptor root;    // O_PATH descriptor of the directory, links to it followed
+    bool onFat = false;     // whether that directory lies on a FAT file system
+};
+
+// Opens `relative` ('/'-separated, "" for the drive) below drive C with
+// open(2) `flags` (no O_CREAT), from descriptor to descriptor so that no
+// link swapped in can lead out. Links are followed only inside the drive:
+// ".." never climbs above it, and an absolute link must name a place in
+// the drive's own directory. Returns the descriptor, or -1 with errno set
+// (ENOENT for a path that would leave the drive).
+int OpenBeneath(const DriveC &drive, std::string_view relative, int flags);
+
+// `directory` + "/" + `name`, without doubling a slash; `name` alone when
+// `directory` is empty.
+std::string JoinHostPath(const std::string &directory, std::string_view name);
+
+// A DOS path taken apart, "." and ".." applied (".." stops at the root).
 struct DosPath {
     char drive = 'C'; // upper case
     std::vector<std::string> parts;
     bool trailingSeparator = false; // "C:\x\": x must be a directory
 };
 
-// Splits "X:\a\b" ('\' or '/', repeated separators allowed). Returns
-// NO_ERROR, or ERROR_INVALID_NAME for an empty or relative path ("C:x" is
-// relative) or a component with a character Windows forbids in names.
+// Splits "X:\a\b" ('\' or '/', repeated or not). ERROR_INVALID_NAME for an
+// empty or relative path ("C:x") or a character Windows forbids in names.
 DWORD ParseDosPath(std::string_view text, DosPath &out);
 
 // A DOS path found on drive C.
@@ -43,42 +59,39 @@ struct ResolvedPath {
     const char *LastName() const { return names.empty() ? "." : names.back().c_str(); }
 };
 
-// Resolves a DOS path on the run's drive C once, component by component
-// from the drive's descriptor: a component names the entry spelt the same
-// (found without listing the directory, but on a drive on FAT), else the
-// first (bytewise) spelt the same but for ASCII case, else the one whose
-// 8.3 alias it is: on FAT the alias stored there, elsewhere a generated
-// one. Each directory on the way is opened from the one before it without
-// following a link; a link is followed with OpenBeneath, inside the drive
-// only. With `aliases`, each component's alias is found too (on FAT the
-// stored one, in upper case). Returns
-// NO_ERROR when every directory on the way exists; the last component may
-// be missing then (exists false, its name kept as given), or a link that
-// only OpenBeneath tells the target of. Otherwise ERROR_INVALID_NAME,
-// ERROR_PATH_NOT_FOUND (other drive, missing directory, a directory
-// outside the drive, or a trailing separator after something that is not
-// a directory) or ERROR_ACCESS_DENIED.
+// Resolves a DOS path on drive C: a component names the entry spelt the
+// same, else the first (bytewise) spelt the same but for ASCII case, else
+// the one whose 8.3 alias it is (on FAT the stored one, elsewhere a
+// generated one); with `aliases`, each one's alias is found too. NO_ERROR
+// when every directory on the way exists, the last component maybe not
+// (exists false, its name as given). Else ERROR_INVALID_NAME,
+// ERROR_PATH_NOT_FOUND (another drive, a missing directory or one outside
+// the drive, a trailing separator after no directory), ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
-// The same for a parsed path on `drive` (ERROR_PATH_NOT_FOUND for another
-// drive, or when drive C is not open). After a failure, `out.names` holds
-// the components found up to it.
+// The same for a parsed path on `drive`. After a failure, `out.names`
+// holds the components found.
 DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out,
                      bool aliases = false);
 
-// "C:\a\b" with every leading component that exists on `drive` in its
-// on-disk spelling and the rest as given; "C:\" for the root. Never fails.
+// "C:\a\b" with each leading component that exists in its on-disk spelling
+// and the rest as given; "C:\" for the root.
 std::string SpellDosPath(const DriveC &drive, DosPath path);
 
-// Opens a resolved path for reading (O_RDONLY), following links only
-// inside the drive. It must be a regular file: anything else fails with
-// ERROR_ACCESS_DENIED, and a FIFO cannot hang the open. Returns the
-// descriptor, blocking as usual, with `info` filled; or -1 with `error`
-// set (ERROR_FILE_NOT_FOUND for a link leading out of the drive).
+// Opens a resolved path for reading, following links only inside the
+// drive. It must be a regular file (else ERROR_ACCESS_DENIED; a FIFO does
+// not hang the open). The blocking descriptor with `info` filled, or -1
+// with `error` set (ERROR_FILE_NOT_FOUND for a link out).
 int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &error);
 
-// The same for the entry `name` of the directory `directory`, never
-// through a symbolic link (ERROR_ACCESS_DENIED).
+// The same for `path` on `drive`; -1 also when it is missing.
+int OpenDosFile(const DriveC &drive, const DosPath &path);
+
+// The same for the entry `name` of `directory`, never through a link.
 int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error);
+
+// Whether `name` is a valid 8.3 name as it stands: a base of 1-8 and an
+// optional extension of 1-3 characters that such a name can hold.
+bool IsShortName(std::string_view name);
 
 } // namespace dosprep::posix

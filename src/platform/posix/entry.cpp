@@ -1,28 +1,24 @@
-// The entry point of the native command: it reads the command line as a
-// Linux command does, hands over to WinMain as the Windows start-up code
-// would, and reports from the run's record what was not done. Nothing
-// runs, and so nothing is touched, before the command line and DRIVE have
-// been accepted.
+// The native command: the command line read as a Linux command reads it,
+// the run's lock on drive C, WinMain called as the Windows start-up code
+// would, and the report of what was not done. Nothing is touched before
+// the command line and DRIVE have been accepted.
 #include "platform/posix/context.h"
-#include "platform/posix/dos_path.h"
-#include "platform/posix/drive_lock.h"
 #include "platform/posix/interrupts.h"
 #include "platform/posix/report.h"
 #include "platform/posix/run_record.h"
-#include "platform/posix/short_names.h"
-#include "platform/win32_api.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <fstream>
+#include <sstream>
 
-#include <sys/stat.h>
+#include <sys/file.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -111,22 +107,15 @@ bool AcceptDrive(const std::string &drive) {
     return error == 0;
 }
 
-// The path with every link resolved; empty when it cannot be.
-std::string RealPath(const std::string &path) {
-    std::error_code ignored;
-    return std::filesystem::canonical(path, ignored);
-}
-
 // A private directory in $TMPDIR for the diff's copies and a dry run's
-// temporary files. It must lie outside drive C, or a dry run would create
-// files in the tree after all. Empty, with TMPDIR and what is wrong with
-// it named, when it cannot be made.
+// temporary files, outside drive C. Empty, with TMPDIR and what is wrong
+// with it named, when it cannot be made.
 std::string MakeScratch(const std::string &driveDirectory) {
     const char *configured = std::getenv("TMPDIR");
     std::string given = configured != nullptr && *configured != '\0' ? configured : "/tmp";
-    std::error_code error;
+    std::error_code error, ignored;
     std::string base = std::filesystem::canonical(given, error);
-    std::string drive = RealPath(driveDirectory);
+    std::string drive = std::filesystem::canonical(driveDirectory, ignored);
     std::string why = error ? error.message() : "";
     if (why.empty() && !drive.empty() && (base == drive || base.starts_with(drive + "/")))
         why = "it lies inside drive C";
@@ -151,38 +140,85 @@ int PrintWindowsDirectory() {
     return FinishOutput(dosNames ? 0 : 1);
 }
 
-// Waits for the run that holds drive C, if one does. False, with the
-// status in `status`, when this run must end touching nothing: the wait
-// ran out (named on stderr), an interrupt came, or the lock cannot be had.
-bool WaitForDriveC(bool dryRun, DriveLock &lock, int &status) {
-    const std::string &directory = RunContext().drive.directory;
-    switch (LockDriveC(RunContext().drive, dryRun, lock)) {
-    case LockOutcome::Taken:
-        return true;
-    case LockOutcome::Interrupted:
-        status = 128 + Interruption();
-        return false;
-    case LockOutcome::Busy:
-        std::fprintf(stderr,
-                     "dosprep: drive C (%s): in use by %s; gave up after %d s, nothing changed\n",
-                     directory.c_str(), lock.holder.empty() ? "another run" : lock.holder.c_str(),
-                     kLockWaitSeconds);
-        break;
-    case LockOutcome::Failed:
-        std::string why = lock.error == EACCES
-                              ? "permission denied"
-                              : "cannot lock it: " + std::string(std::strerror(lock.error));
-        std::fprintf(stderr, "dosprep: drive C (%s): %s; nothing changed\n", directory.c_str(),
-                     why.c_str());
-        break;
-    }
-    status = 1;
-    return false;
+long long Now() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
 }
 
-// Runs the program on the accepted command line and reports the run. The
-// lock on drive C is held from before the first temporary file is made
-// until the process ends, after the last is removed.
+// The process holding an flock on `fd`'s file, as /proc/locks lists it
+// ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"), with its name:
+// "process 4242 (dosprep)". "another run" when none is listed.
+std::string LockHolder(int fd) {
+    struct stat info {};
+    char file[64] = "";
+    if (fstat(fd, &info) == 0)
+        std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
+                      static_cast<unsigned long long>(info.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; *file != '\0' && std::getline(locks, line);) {
+        std::istringstream words(line);
+        std::string number, kind, mode, access, pid, id, name;
+        if (words >> number >> kind >> mode >> access >> pid >> id && kind == "FLOCK" &&
+            id == file) {
+            std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
+            return "process " + pid + (name.empty() ? "" : " (" + name + ")");
+        }
+    }
+    return "another run";
+}
+
+// Locks drive C until `lock` goes, with an flock on its own directory, so
+// that no file of ours enters the tree: exclusive for a run that writes,
+// shared for a dry run, which then reads the tree whole between two runs.
+// Waits up to 60 s. False, with the status in `status`, when this run must
+// end touching nothing: the wait ran out, an interrupt came, or the lock
+// cannot be had.
+bool LockDriveC(bool shared, FileDescriptor &lock, int &status) {
+    constexpr int kWaitSeconds = 60;
+    const DriveC &drive = RunContext().drive;
+    // flock needs a descriptor that is no O_PATH one.
+    lock = FileDescriptor(openat(drive.root.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int operation = shared ? LOCK_SH : LOCK_EX;
+    int error = lock.Get() >= 0 && flock(lock.Get(), operation | LOCK_NB) == 0 ? 0 : errno;
+    bool waiting = error == EWOULDBLOCK;
+    if (waiting) {
+        // SIGALRM wakes the waiting flock each second, so that an interrupt
+        // or the end of the wait is seen however a signal falls.
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGALRM, &action, nullptr);
+    }
+    status = 1;
+    for (long long end = Now() + kWaitSeconds; waiting;) {
+        if (Interruption() != 0) {
+            status = 128 + Interruption();
+            return false;
+        }
+        if (Now() >= end) {
+            std::fprintf(stderr,
+                         "dosprep: drive C (%s): in use by %s; gave up after %d s, nothing "
+                         "changed\n",
+                         drive.directory.c_str(), LockHolder(lock.Get()).c_str(), kWaitSeconds);
+            return false;
+        }
+        alarm(1);
+        error = flock(lock.Get(), operation) == 0 ? 0 : errno;
+        alarm(0);
+        waiting = error == EINTR;
+    }
+    if (error != 0) {
+        std::string why = error == EACCES ? "permission denied"
+                                          : "cannot lock it: " + std::string(std::strerror(error));
+        std::fprintf(stderr, "dosprep: drive C (%s): %s; nothing changed\n",
+                     drive.directory.c_str(), why.c_str());
+    }
+    return error == 0;
+}
+
+// Runs the program on the accepted command line and reports the run,
+// holding the lock on drive C until the process ends.
 int Prepare(const CommandLine &line) {
     RunSettings settings;
     settings.drive = line.drives.empty() ? "" : line.drives.front();
@@ -195,8 +231,8 @@ int Prepare(const CommandLine &line) {
     if (line.printWindowsDir)
         return PrintWindowsDirectory();
     CatchInterrupts();
-    DriveLock lock;
-    if (int status = 0; !WaitForDriveC(line.dryRun, lock, status))
+    FileDescriptor lock;
+    if (int status = 0; !LockDriveC(line.dryRun, lock, status))
         return status;
     bool showDiffs = line.diff || line.dryRun;
     if (showDiffs) {
@@ -221,31 +257,25 @@ int Prepare(const CommandLine &line) {
     return FinishOutput(allMade ? 0 : 1);
 }
 
-int Run(int argc, char **argv) {
-    CommandLine line = ReadCommandLine(argc, argv);
-    if (!line.error.empty()) {
-        std::fprintf(stderr, "dosprep: %s\nTry 'dosprep --help' for more information.\n",
-                     line.error.c_str());
-        return 2;
-    }
-    if (line.help) {
-        std::fputs(kUsage, stdout);
-        return FinishOutput(0);
-    }
-    if (line.version) {
-        std::printf("dosprep %s\n", DOSPREP_VERSION);
-        return FinishOutput(0);
-    }
-    if (!line.drives.empty() && !AcceptDrive(line.drives.front()))
-        return 1;
-    return Prepare(line);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
     try {
-        return Run(argc, argv);
+        CommandLine line = ReadCommandLine(argc, argv);
+        if (!line.error.empty()) {
+            std::fprintf(stderr, "dosprep: %s\nTry 'dosprep --help' for more information.\n",
+                         line.error.c_str());
+            return 2;
+        }
+        if (line.help)
+            std::fputs(kUsage, stdout);
+        else if (line.version)
+            std::printf("dosprep %s\n", DOSPREP_VERSION);
+        if (line.help || line.version)
+            return FinishOutput(0);
+        if (!line.drives.empty() && !AcceptDrive(line.drives.front()))
+            return 1;
+        return Prepare(line);
     } catch (...) {
         std::fputs("dosprep: out of memory\n", stderr);
         return 1;

@@ -4,11 +4,8 @@
 #include "platform/posix/descriptor.h"
 #include "platform/posix/run_record.h"
 
-#include <cerrno>
 #include <map>
-#include <string_view>
 
-#include <fcntl.h>
 #include <linux/magic.h>
 #include <linux/msdos_fs.h>
 #include <sys/ioctl.h>
@@ -16,26 +13,12 @@
 
 namespace dosprep::posix {
 
-namespace {
-
-// Whether each device seen holds a FAT file system: asked once per device,
-// so that files elsewhere cost no call of their own.
-bool DeviceIsFat(dev_t device, int directory) {
-    static std::map<dev_t, bool> known;
-    auto found = known.find(device);
-    if (found == known.end())
-        found = known.emplace(device, IsOnFat(directory)).first;
-    return found->second;
-}
-
-} // namespace
-
 bool IsOnFat(int fd) {
     struct statfs info {};
     return fstatfs(fd, &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
 }
 
-int ListFatDirectory(int directory, std::vector<FatEntry> &entries) {
+int ListFatDirectory(int directory, std::vector<DirectoryEntry> &entries) {
     entries.clear();
     // A descriptor of its own, which starts at the directory's first entry:
     // the ioctl moves it on, so it serves one listing only.
@@ -63,7 +46,14 @@ int ListFatDirectory(int directory, std::vector<FatEntry> &entries) {
 }
 
 int AttributeCause(int directory, const char *name, const struct stat &info) {
-    if (!S_ISREG(info.st_mode) || !DeviceIsFat(info.st_dev, directory))
+    // Whether a device holds FAT is asked once: files elsewhere cost no call.
+    static std::map<dev_t, bool> fatDevices;
+    if (!S_ISREG(info.st_mode))
+        return 0;
+    auto [device, added] = fatDevices.try_emplace(info.st_dev, false);
+    if (added)
+        device->second = IsOnFat(directory);
+    if (!device->second)
         return 0;
     FileDescriptor fd(
         openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

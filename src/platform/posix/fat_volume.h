@@ -1,6 +1,5 @@
-// FAT volumes mounted by the Linux kernel: the 8.3 names stored on the
-// volume and the DOS attributes of its files, which the kernel tells only
-// through the FAT driver's ioctls (ioctl_fat(2)). Private to
+// FAT volumes mounted by Linux: the stored 8.3 names and DOS attributes,
+// which only the FAT driver's ioctls tell (ioctl_fat(2)). Private to
 // src/platform/posix.
 #pragma once
 
@@ -11,27 +10,24 @@
 
 namespace dosprep::posix {
 
-// Whether `fd` (any descriptor, O_PATH too) lies on a FAT file system.
-// False when that cannot be told.
+// Whether `fd` (O_PATH too) lies on a FAT file system; false when that
+// cannot be told.
 bool IsOnFat(int fd);
 
-// An entry of a FAT directory: its long name (the 8.3 name as the mount
-// shows it when it has none), and its stored 8.3 name in upper case.
-struct FatEntry {
-    std::string name;
-    std::string shortName;
+// An entry of a directory: its name and its 8.3 name in upper case.
+struct DirectoryEntry {
+    std::string name, shortName;
 };
 
-// The entries of the directory `directory` (any descriptor of it), which
-// must lie on a FAT file system (IsOnFat), without "." and "..", in the
-// volume's order. Returns 0 or the errno value. May throw std::bad_alloc.
-int ListFatDirectory(int directory, std::vector<FatEntry> &entries);
+// The entries of `directory` on FAT but "." and "..": the long name (else
+// the 8.3 name as the mount shows it) and the stored 8.3 name. Returns 0
+// or the errno value. May throw std::bad_alloc.
+int ListFatDirectory(int directory, std::vector<DirectoryEntry> &entries);
 
-// Why the entry `name` of `directory`, whose lstat is `info`, may not be
-// replaced by CopyFileA or CreateFileA, as Windows refuses it: kCauseReadOnly,
-// kCauseHidden or kCauseSystem for a regular file with that DOS attribute
-// on a FAT volume; else 0, also when its attributes cannot be read. Asks
-// the file system of each device once.
+// Why Windows would refuse to replace the entry `name` of `directory`
+// (lstat `info`) by CopyFileA or CreateFileA: kCauseReadOnly, kCauseHidden
+// or kCauseSystem for a regular file with that DOS attribute on FAT; else
+// 0, also when its attributes cannot be read.
 int AttributeCause(int directory, const char *name, const struct stat &info);
 
 } // namespace dosprep::posix

@@ -1,13 +1,10 @@
 // GetProfileStringA: one value from WIN.INI, read the way Windows reads it,
-// or on a Wine prefix, for [intl], from the registry, where Wine's default
-// mapping keeps that section.
-//
-// Memory stays within one line of the file and one read chunk.
+// or on a Wine prefix, for [intl], from user.reg, where Wine's default
+// mapping keeps that section. Memory stays within one line of the file and
+// one read chunk.
 #include "platform/posix/ascii.h"
 #include "platform/posix/context.h"
 #include "platform/posix/dos_path.h"
-#include "platform/posix/line_reader.h"
-#include "platform/posix/wine_registry.h"
 #include "platform/win32_api.h"
 
 #include <algorithm>
@@ -18,16 +15,56 @@ namespace dosprep::posix {
 
 namespace {
 
-// `text` without the blanks around it. ^Z is one for files last saved by
-// DOS editors, which end them with one.
+// The lines of a file, read a chunk at a time. A line longer than kMaxLine
+// comes in pieces of that size.
+class LineReader {
+  public:
+    static constexpr std::size_t kMaxLine = std::size_t{2} << 20;
+
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // The next line, without the byte of `ends` that ended it (`ended`:
+    // whether one did). False at the end, and when it cannot be read.
+    bool Next(std::string_view ends, std::string &line, bool &ended) {
+        line.clear();
+        ended = false;
+        for (int c = 0; (c = Get()) >= 0; line += static_cast<char>(c)) {
+            if (ends.find(static_cast<char>(c)) != std::string_view::npos)
+                return ended = true;
+            if (line.size() == kMaxLine) {
+                --at_; // the first byte of the next piece
+                return true;
+            }
+        }
+        return !failed && !line.empty();
+    }
+
+    bool failed = false; // a read failed; the lines given so far stand
+
+  private:
+    int Get() {
+        if (at_ == size_) {
+            ssize_t got = ReadRetrying(fd_, chunk_.data(), chunk_.size());
+            failed = got < 0;
+            if (got <= 0)
+                return -1;
+            at_ = 0;
+            size_ = static_cast<std::size_t>(got);
+        }
+        return static_cast<unsigned char>(chunk_[at_++]);
+    }
+
+    int fd_;
+    std::string chunk_ = std::string(64 * 1024, '\0');
+    std::size_t at_ = 0, size_ = 0;
+};
+
+// `text` without the blanks around it; DOS editors end a file with a ^Z.
 std::string_view TrimBlanks(std::string_view text) {
-    constexpr std::string_view kBlanks = " \t\v\f\x1A";
-    text.remove_prefix(std::min(text.find_first_not_of(kBlanks), text.size()));
-    return text.substr(0, text.find_last_not_of(kBlanks) + 1);
+    return Trimmed(text, " \t\v\f\x1A");
 }
 
-// A name or a value of a line: read as the C string it is copied into
-// (a NUL ends it), without the blanks around it.
+// A name or a value: the C string it is copied into, trimmed.
 std::string_view Field(std::string_view text) {
     return TrimBlanks(text.substr(0, text.find('\0')));
 }
@@ -40,30 +77,26 @@ std::string_view Unquoted(std::string_view value) {
     return value;
 }
 
-// [section] key= of a WIN.INI text, read a line at a time as Windows'
-// profile loader reads it (Wine's PROFILE_Load):
-//   - every CR and every LF ends a line; blanks and ^Z around a line, a
-//     name or a value do not count;
-//   - a line that begins with '[' and holds a ']' opens a section, named
-//     by what lies between the '[' and the LAST ']' of the line, as the
-//     loader finds the end with memrchr ("[a]b]" names "a]b"); a line with
-//     no ']' opens none (the loader takes it for a key, which no key name
-//     asked for can match);
-//   - only the first section of that name counts, as with Windows: a later
-//     one of the same name is not consulted;
-//   - in it, a line names a key up to its first '=' (its first character
-//     always belongs to the name), and ';' begins a comment line; the
-//     first line naming the key decides, with or without '='.
-// The value comes with its quotes taken off; nullopt for a missing
-// section or key, a key line without '=', or a file that cannot be read.
-// A line longer than LineReader::kMaxLine is read in pieces of that size,
-// each taken for a line of its own, as Wine's loader took the pieces when
-// it read WIN.INI with fgets into a fixed buffer (PROFILE_MAX_LINE_LEN).
-std::optional<std::string> FindValue(int fd, std::string_view section, std::string_view key) {
-    LineReader lines(fd, "\r\n");
-    std::string_view line;
-    bool inSection = false;
-    for (bool first = true; lines.Next(line); first = false) {
+// [section] key= of WIN.INI in the Windows directory, as Wine's
+// PROFILE_Load reads it: every CR and LF ends a line; "[name]" opens a
+// section named up to the LAST ']' of the line ("[a]b]" names "a]b"), a
+// '[' line without ']' none; only the first section of that name counts;
+// in it ';' begins a comment, a line names a key up to its first '=' (the
+// first character always belongs to the name), and the first line naming
+// the key decides, nullopt when it has no '='. A line past kMaxLine goes
+// on as lines of its own, as the pieces that Wine's fgets buffer took.
+std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
+    const Context &context = RunContext();
+    DosPath path;
+    if (ParseDosPath(context.windowsDirectory, path) != NO_ERROR)
+        return std::nullopt;
+    path.parts.emplace_back("win.ini");
+    FileDescriptor winIni(OpenDosFile(context.drive, path));
+    LineReader lines(winIni.Get());
+    std::string text;
+    bool inSection = false, ended = false;
+    for (bool first = true; winIni.Get() >= 0 && lines.Next("\r\n", text, ended); first = false) {
+        std::string_view line = text;
         if (first && line.starts_with("\xEF\xBB\xBF"))
             line.remove_prefix(3); // UTF-8 byte-order mark
         line = TrimBlanks(line);
@@ -84,35 +117,38 @@ std::optional<std::string> FindValue(int fd, std::string_view section, std::stri
         if (!EqualsIgnoringCase(Field(line.substr(0, equals)), key))
             continue;
         if (equals == std::string_view::npos)
-            return std::nullopt; // the key without '=': found, without a value
+            return std::nullopt;
         return std::string(Unquoted(Field(line.substr(equals + 1))));
     }
     return std::nullopt;
 }
 
-// FindValue in WIN.INI of the Windows directory; nullopt when there is no
-// such regular file.
-std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
-    std::string path = RunContext().windowsDirectory;
-    if (path.back() != '\\')
-        path += '\\';
-    path += "win.ini";
-    ResolvedPath resolved;
-    if (ResolveDosPath(path, resolved) != NO_ERROR || !resolved.exists)
-        return std::nullopt;
-    struct stat info {};
-    DWORD error = NO_ERROR;
-    FileDescriptor winIni(OpenRegularForReading(resolved, info, error));
-    if (winIni.Get() < 0)
-        return std::nullopt;
-    return FindValue(winIni.Get(), section, key);
+// The text that `text` begins with up to `close`, which `text` is left
+// after; a backslash stands for the byte after it. nullopt when the line
+// ends first.
+std::optional<std::string> TakeEscaped(std::string_view &text, char close) {
+    std::string unescaped;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == close) {
+            text.remove_prefix(i + 1);
+            return unescaped;
+        }
+        if (text[i] == '\\' && ++i == text.size())
+            break;
+        unescaped += text[i];
+    }
+    return std::nullopt;
 }
 
-// [intl] key= on a Wine prefix: from its user.reg, where Wine's default
-// IniFileMapping keeps [intl], whatever WIN.INI says; nullopt when the
-// registry lacks it. The names are taken as they are given, as Wine looks
-// them up. False for another section, and when drive C is no Wine prefix's
-// or its user.reg cannot be read: WIN.INI is read then.
+// [intl] key= on a Wine prefix, from user.reg whatever WIN.INI says, as
+// Wine writes it: a "WINE REGISTRY Version 2" line, then each key as a
+// "[path] time" line followed by its values, a string as "name"="text" or
+// "name"=str:"text". Names ignore ASCII case; a later line of the value
+// replaces an earlier one, and a malformed one leaves none. A line ends at
+// LF, a CR before it dropped, and its text at a NUL; one longer than
+// kMaxLine ends the reading. `value` is nullopt when the registry lacks
+// it. False for another section, and when drive C is no Wine prefix's or
+// user.reg cannot be read or is no registry file: WIN.INI is read then.
 bool FindInRegistry(std::string_view section, std::string_view key,
                     std::optional<std::string> &value) {
     const Context &context = RunContext();
@@ -121,7 +157,34 @@ bool FindInRegistry(std::string_view section, std::string_view key,
     struct stat info {};
     DWORD error = NO_ERROR;
     FileDescriptor userReg(OpenRegularEntry(context.prefix.Get(), "user.reg", info, error));
-    return userReg.Get() >= 0 && ReadInternationalValue(userReg.Get(), key, value);
+    LineReader lines(userReg.Get());
+    std::string text;
+    bool header = false, inKey = false, ended = false;
+    while (userReg.Get() >= 0 && lines.Next("\n", text, ended) &&
+           (ended || text.size() < LineReader::kMaxLine)) {
+        std::string_view line = text;
+        if (ended && line.ends_with('\r'))
+            line.remove_suffix(1);
+        line = line.substr(0, line.find('\0'));
+        if (!header && line != "WINE REGISTRY Version 2")
+            return false;
+        if (!header) {
+            header = true;
+        } else if (line.starts_with('[')) {
+            line.remove_prefix(1);
+            std::optional<std::string> path = TakeEscaped(line, ']');
+            inKey = path && EqualsIgnoringCase(*path, "Control Panel\\International");
+        } else if (inKey && line.starts_with('"')) {
+            line.remove_prefix(1);
+            std::optional<std::string> name = TakeEscaped(line, '"');
+            if (!name || !EqualsIgnoringCase(*name, key) || !line.starts_with('='))
+                continue;
+            line.remove_prefix(line.starts_with("=str:\"") ? 5 : 1);
+            line.remove_prefix(line.starts_with('"') ? 1 : line.size());
+            value = TakeEscaped(line, '"');
+        }
+    }
+    return header && !lines.failed;
 }
 
 DWORD CopyTruncated(std::string_view text, char *buffer, DWORD size) {
@@ -150,7 +213,8 @@ DWORD WINAPI GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         std::string_view sectionName = section != nullptr ? TrimBlanks(section) : "";
         std::string_view keyName = key != nullptr ? TrimBlanks(key) : "";
         if (!sectionName.empty() && !keyName.empty()) {
-            // A value in the registry counts even when it is empty.
+            // Wine looks the names up as given; a value there counts even
+            // when it is empty.
             std::optional<std::string> value;
             bool registry = FindInRegistry(section, key, value);
             if (!registry)

@@ -290,8 +290,7 @@ void RecordCopy(std::string_view target, KeptCopies kept) noexcept {
     }
 }
 
-void RecordShortPathQuery(std::string_view longPath, const char *, DWORD length,
-                          DWORD size) noexcept {
+void RecordShortPathQuery(std::string_view longPath, DWORD length, DWORD size) noexcept {
     try {
         if (length == 0 && g_queryFailure.empty())
             g_queryFailure = QueryReason(longPath, GetLastError());

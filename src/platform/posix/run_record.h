@@ -58,7 +58,6 @@ void RecordCopy(std::string_view target, KeptCopies kept) noexcept;
 // Records a GetShortPathNameA query of the Windows or the system
 // directory: failed (the last error says why), or answered with `length`
 // for a buffer of `size` bytes.
-void RecordShortPathQuery(std::string_view longPath, const char *shortPath, DWORD length,
-                          DWORD size) noexcept;
+void RecordShortPathQuery(std::string_view longPath, DWORD length, DWORD size) noexcept;
 
 } // namespace dosprep::posix
