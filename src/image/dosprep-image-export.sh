@@ -207,10 +207,8 @@ identify_format() {
     command -v jq >/dev/null || fail "jq is not installed; it reads what qemu-img says of the image"
     local errors=$scratch/qemu-img.err status=0 name
     if ! image_info=$(qemu-img info --output=json -- "$image" 2>"$errors"); then
-        case $(qemu_message "$errors") in
-        *'VDI image (non-NULL link UUID)'* | *'VDI image (non-NULL parent UUID)'*)
-            fail "is a VirtualBox snapshot (a differencing VDI), which QEMU cannot open; merge it into one disk first (VBoxManage clonemedium)" ;;
-        esac
+        [[ $(qemu_message "$errors") != *'VDI image (non-NULL '*' UUID)'* ]] ||
+            fail "is a VirtualBox snapshot (a differencing VDI), which QEMU cannot open; merge it into one disk first (VBoxManage clonemedium)"
         fail "cannot be opened as a disk image: $(qemu_message "$errors")"
     fi
     format=$(info_field .format)

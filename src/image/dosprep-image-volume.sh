@@ -33,9 +33,8 @@ mt() {
 # must WHAT COMMAND...: an mtools command that fails the run with "WHAT: its
 # last message" when it fails.
 must() {
-    local what=$1
-    shift
-    shielded "$@" >/dev/null 2>"$scratch/mtools.err" || fail "$what: $(last_message "$(<"$scratch/mtools.err")")"
+    local error
+    error=$(mt "${@:2}") || fail "$1: $error"
 }
 
 # The last line of a tool's messages, or "failed" when it gave none.
@@ -118,9 +117,8 @@ take_slot() {
     entry=$(lookup "$dir" "$name") || fail "$entry"
     checkpoint
     IFS='|' read -r kind attributes path <<<"$entry"
-    if [ "$kind" != absent ] && [ "${path##*/}" != "$name" ]; then
+    [ "$kind" = absent ] || [ "${path##*/}" = "$name" ] ||
         fail "$(dos_path "$dir/$name") is found only by a long name (its DOS name is $(dos_path "$path"))"
-    fi
     slot_kind[$slot]=$kind
     slot_attributes[$slot]=$attributes
     slot_path[$slot]=$path
