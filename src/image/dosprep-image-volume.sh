@@ -53,19 +53,12 @@ dos_path() {
 # The size in bytes of the FAT volume that starts at byte OFFSET of the
 # disk, as its boot sector gives it; 0 where none starts.
 fat_size() {
-    local info key value size=0 small=0 big=0
+    local info size=0 sectors=0
     info=$(mt minfo -i "$scratch/image@@$1" ::) || info=
-    while IFS=: read -r key value; do
-        value=${value// /}
-        case $key in
-        'sector size') size=${value%bytes} ;;
-        'small size') small=${value%sectors} ;;
-        'big size') big=${value%sectors} ;;
-        esac
-    done <<<"$info"
-    [[ "$size $small $big" =~ ^[0-9]+\ [0-9]+\ [0-9]+$ ]] || { echo 0 && return 0; }
-    [ "$small" -ne 0 ] || small=$big
-    echo $((size * small))
+    [[ $info =~ sector\ size:\ ([0-9]+)\ bytes ]] && size=${BASH_REMATCH[1]}
+    [[ $info =~ small\ size:\ ([0-9]+)\ sectors ]] && sectors=${BASH_REMATCH[1]}
+    [[ $sectors -eq 0 && $info =~ big\ size:\ ([0-9]+)\ sectors ]] && sectors=${BASH_REMATCH[1]}
+    echo $((size * sectors))
 }
 
 # Whether a FAT volume of SIZE bytes is there, and fits in ROOM bytes.
@@ -164,10 +157,8 @@ write_batch_file() {
     local slot=$1 temporary=$2 flush=$3 target=${slot_path[$1]} error attributes=+a
     if ! error=$(mt mcopy -o -i "$volume" "$drive${target#::}" "$temporary"); then
         mt mdel -i "$volume" "$temporary" >/dev/null || true
-        case $error in
-        *'Disk full'* | *'No free'* | *'directory full'*) ;;
-        *) fail "cannot write $(dos_path "$temporary"): $error" ;;
-        esac
+        [[ $error == *'Disk full'* || $error == *'No free'* || $error == *'directory full'* ]] ||
+            fail "cannot write $(dos_path "$temporary"): $error"
         report "volume full: $(dos_path "$target") left as it was"
         unprepared=1
         return 0
