@@ -154,7 +154,7 @@ write_changes() {
 }
 
 write_batch_file() {
-    local slot=$1 temporary=$2 flush=$3 target=${slot_path[$1]} error attributes=+a
+    local slot=$1 temporary=$2 flush=$3 target=${slot_path[$1]} error name
     if ! error=$(mt mcopy -o -i "$volume" "$drive${target#::}" "$temporary"); then
         mt mdel -i "$volume" "$temporary" >/dev/null || true
         [[ $error == *'Disk full'* || $error == *'No free'* || $error == *'directory full'* ]] ||
@@ -166,15 +166,13 @@ write_batch_file() {
     wrote=1
     shielded sync -- "$flush"
     if [ "${slot_kind[$slot]}" = file ]; then
-        error=$(primary_name "$target") || fail "$error"
-        target=${target%/*}/$error
+        name=$(primary_name "$target") || fail "$name"
+        target=${target%/*}/$name
     fi
     must "cannot rename $(dos_path "$temporary") over $(dos_path "$target")" mren -o -i "$volume" "$temporary" "$target"
-    # CopyFile gives it the new temporary file's attributes: archive, and
-    # system for a system file.
-    [[ ${slot_attributes[$slot]} != *S* ]] || attributes+=' +s'
-    # shellcheck disable=SC2086 # two options when it is a system file
-    must "cannot set the attributes of $(dos_path "$target")" mattrib $attributes -i "$volume" "$target"
+    # CopyFile gives it the new temporary file's attributes: archive (a
+    # system file, which would keep system, is refused).
+    must "cannot set the attributes of $(dos_path "$target")" mattrib +a -i "$volume" "$target"
     shielded sync -- "$flush"
     written+=("$slot")
 }
