@@ -205,12 +205,10 @@ identify_format() {
         return 0
     fi
     command -v jq >/dev/null || fail "jq is not installed; it reads what qemu-img says of the image"
-    local errors=$scratch/qemu-img.err status=0 name
+    local errors=$scratch/qemu-img.err status=0 name missing
     if ! image_info=$(qemu-img info --output=json -- "$image" 2>"$errors"); then
-        case $(qemu_message "$errors") in
-        *'VDI image (non-NULL link UUID)'* | *'VDI image (non-NULL parent UUID)'*)
-            fail "is a VirtualBox snapshot (a differencing VDI), which QEMU cannot open; merge it into one disk first (VBoxManage clonemedium)" ;;
-        esac
+        [[ $(qemu_message "$errors") != *'VDI image (non-NULL '*' UUID)'* ]] ||
+            fail "is a VirtualBox snapshot (a differencing VDI), which QEMU cannot open; merge it into one disk first (VBoxManage clonemedium)"
         fail "cannot be opened as a disk image: $(qemu_message "$errors")"
     fi
     format=$(info_field .format)
@@ -234,7 +232,6 @@ identify_format() {
         [ -z "$name" ] || fail "keeps its data in the external file $name; only self-contained qcow2 images are prepared"
         ;;
     esac
-    local missing
     missing=$(fuse_missing)
     case $format in vpc) name=VHD ;; parallels) name=Parallels ;; qcow*) name=$format ;; *) name=${format^^} ;; esac
     [ -z "$missing" ] ||
@@ -264,16 +261,14 @@ start_export() {
     : >"$mount"
     rm -f -- "$pidfile"
     daemon_mount=$mount
-    # In a process group of its own, out of reach of a terminal's Ctrl-C.
-    set -m
-    qemu-storage-daemon --pidfile "$pidfile" \
+    # In a session of its own, out of reach of a terminal's Ctrl-C.
+    setsid qemu-storage-daemon --pidfile "$pidfile" \
         --blockdev "driver=$protocol,node-name=file,filename=${file//,/,,},read-only=$read_only" \
         --blockdev "driver=$format,node-name=disk,file=file,read-only=$read_only" \
         --blockdev "driver=raw,node-name=export,file=disk${4:-},read-only=$read_only" \
         --export "type=fuse,id=export,node-name=export,mountpoint=${mount//,/,,},writable=$writable,allow-other=off" \
         </dev/null >/dev/null 2>"$scratch/daemon.err" &
     daemon_pid=$!
-    set +m
     # The pid file is written once the export is there; a zombie has ended.
     while [ ! -s "$pidfile" ]; do
         if [ "$(proc_field "$daemon_pid" 0)" = Z ] || [ ! -e "/proc/$daemon_pid" ]; then
@@ -295,11 +290,7 @@ stop_export() {
     [ -n "$daemon_pid" ] || return 0
     local status=0
     kill -TERM "$daemon_pid" 2>/dev/null || true
-    # A signal that dosprep-image traps ends a wait early.
-    while kill -0 "$daemon_pid" 2>/dev/null; do
-        status=0
-        wait "$daemon_pid" || status=$?
-    done
+    wait "$daemon_pid" || status=$?
     daemon_pid=
     # A daemon that died leaves its mount behind.
     if findmnt -n --mountpoint "$daemon_mount" >/dev/null 2>&1; then

@@ -33,9 +33,8 @@ mt() {
 # must WHAT COMMAND...: an mtools command that fails the run with "WHAT: its
 # last message" when it fails.
 must() {
-    local what=$1
-    shift
-    shielded "$@" >/dev/null 2>"$scratch/mtools.err" || fail "$what: $(last_message "$(<"$scratch/mtools.err")")"
+    local error
+    error=$(mt "${@:2}") || fail "$1: $error"
 }
 
 # The last line of a tool's messages, or "failed" when it gave none.
@@ -54,19 +53,12 @@ dos_path() {
 # The size in bytes of the FAT volume that starts at byte OFFSET of the
 # disk, as its boot sector gives it; 0 where none starts.
 fat_size() {
-    local info key value size=0 small=0 big=0
+    local info size=0 sectors=0
     info=$(mt minfo -i "$scratch/image@@$1" ::) || info=
-    while IFS=: read -r key value; do
-        value=${value// /}
-        case $key in
-        'sector size') size=${value%bytes} ;;
-        'small size') small=${value%sectors} ;;
-        'big size') big=${value%sectors} ;;
-        esac
-    done <<<"$info"
-    [[ "$size $small $big" =~ ^[0-9]+\ [0-9]+\ [0-9]+$ ]] || { echo 0 && return 0; }
-    [ "$small" -ne 0 ] || small=$big
-    echo $((size * small))
+    [[ $info =~ sector\ size:\ ([0-9]+)\ bytes ]] && size=${BASH_REMATCH[1]}
+    [[ $info =~ small\ size:\ ([0-9]+)\ sectors ]] && sectors=${BASH_REMATCH[1]}
+    [[ $sectors -eq 0 && $info =~ big\ size:\ ([0-9]+)\ sectors ]] && sectors=${BASH_REMATCH[1]}
+    echo $((size * sectors))
 }
 
 # Whether a FAT volume of SIZE bytes is there, and fits in ROOM bytes.
@@ -118,9 +110,8 @@ take_slot() {
     entry=$(lookup "$dir" "$name") || fail "$entry"
     checkpoint
     IFS='|' read -r kind attributes path <<<"$entry"
-    if [ "$kind" != absent ] && [ "${path##*/}" != "$name" ]; then
+    [ "$kind" = absent ] || [ "${path##*/}" = "$name" ] ||
         fail "$(dos_path "$dir/$name") is found only by a long name (its DOS name is $(dos_path "$path"))"
-    fi
     slot_kind[$slot]=$kind
     slot_attributes[$slot]=$attributes
     slot_path[$slot]=$path
@@ -163,13 +154,11 @@ write_changes() {
 }
 
 write_batch_file() {
-    local slot=$1 temporary=$2 flush=$3 target=${slot_path[$1]} error attributes=+a
+    local slot=$1 temporary=$2 flush=$3 target=${slot_path[$1]} error name
     if ! error=$(mt mcopy -o -i "$volume" "$drive${target#::}" "$temporary"); then
         mt mdel -i "$volume" "$temporary" >/dev/null || true
-        case $error in
-        *'Disk full'* | *'No free'* | *'directory full'*) ;;
-        *) fail "cannot write $(dos_path "$temporary"): $error" ;;
-        esac
+        [[ $error == *'Disk full'* || $error == *'No free'* || $error == *'directory full'* ]] ||
+            fail "cannot write $(dos_path "$temporary"): $error"
         report "volume full: $(dos_path "$target") left as it was"
         unprepared=1
         return 0
@@ -177,15 +166,13 @@ write_batch_file() {
     wrote=1
     shielded sync -- "$flush"
     if [ "${slot_kind[$slot]}" = file ]; then
-        error=$(primary_name "$target") || fail "$error"
-        target=${target%/*}/$error
+        name=$(primary_name "$target") || fail "$name"
+        target=${target%/*}/$name
     fi
     must "cannot rename $(dos_path "$temporary") over $(dos_path "$target")" mren -o -i "$volume" "$temporary" "$target"
-    # CopyFile gives it the new temporary file's attributes: archive, and
-    # system for a system file.
-    [[ ${slot_attributes[$slot]} != *S* ]] || attributes+=' +s'
-    # shellcheck disable=SC2086 # two options when it is a system file
-    must "cannot set the attributes of $(dos_path "$target")" mattrib $attributes -i "$volume" "$target"
+    # CopyFile gives it the new temporary file's attributes: archive (a
+    # system file, which would keep system, is refused).
+    must "cannot set the attributes of $(dos_path "$target")" mattrib +a -i "$volume" "$target"
     shielded sync -- "$flush"
     written+=("$slot")
 }
