@@ -107,15 +107,9 @@ bool MayCreateIn(int directory) {
     return faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-// Opens `name` for reading: a dry run's temporary file, else the file on
-// the drive, following links only inside it. -1 with `error` on failure.
+// Opens `name` on the drive for reading, following links only inside it.
+// -1 with `error` on failure.
 int OpenExisting(const char *name, struct stat &info, DWORD &error) {
-    if (const std::string *shadow = ShadowOf(name)) {
-        int fd = open(shadow->c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-        return fd;
-    }
     ResolvedPath path;
     if (error = ResolveDosPath(name, path); error == NO_ERROR && !path.exists)
         error = ERROR_FILE_NOT_FOUND;
@@ -335,17 +329,19 @@ DWORD ReplaceEntry(int directory, const char *name, int source, const struct sta
 BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     if (existing == nullptr || newName == nullptr || failIfExists)
         return Fail(ERROR_INVALID_PARAMETER);
-    struct stat sourceInfo {
-    }, targetInfo{};
+    struct stat sourceInfo {};
+    struct stat targetInfo {};
     DWORD error = NO_ERROR;
-    FileDescriptor in(OpenExisting(existing, sourceInfo, error));
+    // A dry run's temporary file is only kept for the diff: it is not read.
+    const std::string *shadow = ShadowOf(existing);
+    FileDescriptor in(shadow != nullptr ? -1 : OpenExisting(existing, sourceInfo, error));
     ResolvedPath target;
-    if (in.Get() < 0 ||
+    if (error != NO_ERROR ||
         (error = ResolveReplaceable(newName, target, targetInfo, false)) != NO_ERROR)
         return Fail(error);
     int directory = target.parent.Get();
     bool exists = targetInfo.st_mode != 0;
-    KeptCopies kept = KeepCopies(target, exists, in.Get(), ShadowOf(existing));
+    KeptCopies kept = KeepCopies(target, exists, in.Get(), shadow);
     // A dry run only checks that the side file could be created.
     if (Settings().dryRun && !MayCreateIn(directory))
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);

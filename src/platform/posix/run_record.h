@@ -1,8 +1,7 @@
-// How the native command runs the program, and what became of its edits.
-// The edits report nothing to their caller, but each of their file calls
-// passes through this layer, which knows from the file's name which edit
-// it is for. For each edit it keeps the first failure and whether the copy
-// over the batch file succeeded, for the report (report.cpp).
+// How the native command runs the program, and what became of its edits:
+// each file call passes through this layer, which knows from the file's
+// name which edit it is for, and keeps for each edit its first failure and
+// whether the copy over its batch file succeeded (report.cpp).
 #pragma once
 
 #include "platform/win32_api.h"
