@@ -50,14 +50,10 @@ DWORD ErrorFromErrno(int error, DWORD fallback) {
 }
 
 DWORD PutStringResult(std::string_view value, char *buffer, DWORD size) {
-    // Longer than any DWORD can count: report it as not fitting anything.
-    if (value.size() >= 0xFFFFFFFFu)
-        return 0xFFFFFFFFu;
     auto length = static_cast<DWORD>(value.size());
     if (buffer == nullptr || size <= length)
         return length + 1;
-    if (length != 0)
-        std::memmove(buffer, value.data(), length);
+    std::memmove(buffer, value.data(), length);
     buffer[length] = '\0';
     return length;
 }

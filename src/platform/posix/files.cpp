@@ -44,7 +44,6 @@ Failure Fail(DWORD error, int cause = 0) {
 struct OpenFile {
     int fd;
     std::string name; // the DOS path it was opened with, for the record
-    bool inScratch;   // a dry run's temporary file
 };
 // Handles are numbers never handed out twice: a stale handle is refused
 // instead of reaching whatever descriptor now has its number.
@@ -66,10 +65,10 @@ const OpenFile *FindHandle(HANDLE handle) {
     return found == g_handles.end() ? nullptr : &found->second;
 }
 
-HANDLE AddHandle(FileDescriptor &fd, const char *name, bool inScratch = false) {
+HANDLE AddHandle(FileDescriptor &fd, const char *name) {
     // Multiples of 4 from 4 on: never nullptr, never INVALID_HANDLE_VALUE.
     static std::uintptr_t last = 0;
-    g_handles.emplace(last + 4, OpenFile{fd.Get(), name, inScratch});
+    g_handles.emplace(last + 4, OpenFile{fd.Get(), name});
     fd.Release();
     return reinterpret_cast<HANDLE>(last += 4);
 }
@@ -108,45 +107,45 @@ bool MayCreateIn(int directory) {
     return faccessat(directory, ".", W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-// Opens `name` for reading: a dry run's temporary file, else the file on
-// the drive, following links only inside it. -1 with `error` on failure.
+// Opens `name` on the drive for reading, following links only inside it.
+// -1 with `error` on failure.
 int OpenExisting(const char *name, struct stat &info, DWORD &error) {
-    if (const std::string *shadow = ShadowOf(name)) {
-        int fd = open(shadow->c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
-        return fd;
-    }
     ResolvedPath path;
     if (error = ResolveDosPath(name, path); error == NO_ERROR && !path.exists)
         error = ERROR_FILE_NOT_FOUND;
     return error != NO_ERROR ? -1 : OpenRegularForReading(path, info, error);
 }
 
-// A dry run's temporary file, in the scratch directory.
-HANDLE OpenShadow(const char *name) {
-    std::string &shadow = g_shadows[UpperCased(name)] = ScratchFile("new");
-    FileDescriptor fd(open(shadow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (fd.Get() < 0) {
-        NoteInScratch();
-        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    }
-    return AddHandle(fd, name, true);
+// Resolves `name` for a call that replaces it, `emptied` when in place:
+// its lstat goes in `info` (mode 0 when there is no such entry). Refuses
+// what may not be replaced, noting why.
+DWORD ResolveReplaceable(const char *name, ResolvedPath &path, struct stat &info, bool emptied) {
+    if (DWORD error = ResolveDosPath(name, path); error != NO_ERROR)
+        return error;
+    int directory = path.parent.Get();
+    if (fstatat(directory, path.LastName(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? NO_ERROR : ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
+    int cause = RefusalCause(directory, path.LastName(), info, emptied);
+    NoteCause(cause);
+    return cause == 0 ? NO_ERROR : ERROR_ACCESS_DENIED;
 }
 
 HANDLE OpenForWriting(const char *name) {
     ResolvedPath path;
-    if (DWORD error = ResolveDosPath(name, path); error != NO_ERROR)
+    struct stat info {};
+    if (DWORD error = ResolveReplaceable(name, path, info, true); error != NO_ERROR)
         return Fail(error);
     int directory = path.parent.Get();
-    struct stat info {};
-    bool exists = fstatat(directory, path.LastName(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    if (int cause = exists ? RefusalCause(directory, path.LastName(), info, true) : 0)
-        return Fail(ERROR_ACCESS_DENIED, cause);
-    if (Settings().dryRun && !exists && !MayCreateIn(directory))
+    if (Settings().dryRun) {
+        if (info.st_mode == 0 && !MayCreateIn(directory))
+            return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+        std::string &shadow = g_shadows[UpperCased(name)] = ScratchFile("new");
+        FileDescriptor fd(open(shadow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (fd.Get() >= 0)
+            return AddHandle(fd, name);
+        NoteInScratch();
         return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    if (Settings().dryRun)
-        return OpenShadow(name);
+    }
     // Checked again once open, before it is emptied; a FIFO cannot hang it.
     FileDescriptor fd(openat(directory, path.LastName(),
                              O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
@@ -206,7 +205,7 @@ BOOL Transfer(HANDLE file, Byte *buffer, DWORD size, LPDWORD done, DWORD fault,
     *done = static_cast<DWORD>(moved);
     if (ok)
         return TRUE;
-    if (open->inScratch)
+    if (ShadowOf(open->name.c_str()) != nullptr)
         NoteInScratch();
     // EBADF: the handle was opened the other way.
     return Fail(error == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(error, fault));
@@ -331,19 +330,18 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
     if (existing == nullptr || newName == nullptr || failIfExists)
         return Fail(ERROR_INVALID_PARAMETER);
     struct stat sourceInfo {};
+    struct stat targetInfo {};
     DWORD error = NO_ERROR;
-    FileDescriptor in(OpenExisting(existing, sourceInfo, error));
+    // A dry run's temporary file is only kept for the diff: it is not read.
+    const std::string *shadow = ShadowOf(existing);
+    FileDescriptor in(shadow != nullptr ? -1 : OpenExisting(existing, sourceInfo, error));
     ResolvedPath target;
-    if (in.Get() < 0 || (error = ResolveDosPath(newName, target)) != NO_ERROR)
+    if (error != NO_ERROR ||
+        (error = ResolveReplaceable(newName, target, targetInfo, false)) != NO_ERROR)
         return Fail(error);
     int directory = target.parent.Get();
-    struct stat targetInfo {};
-    bool exists = fstatat(directory, target.LastName(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT)
-        return Fail(ErrorFromErrno(errno, ERROR_ACCESS_DENIED));
-    if (int cause = exists ? RefusalCause(directory, target.LastName(), targetInfo, false) : 0)
-        return Fail(ERROR_ACCESS_DENIED, cause);
-    KeptCopies kept = KeepCopies(target, exists, in.Get(), ShadowOf(existing));
+    bool exists = targetInfo.st_mode != 0;
+    KeptCopies kept = KeepCopies(target, exists, in.Get(), shadow);
     // A dry run only checks that the side file could be created.
     if (Settings().dryRun && !MayCreateIn(directory))
         error = ErrorFromErrno(errno, ERROR_ACCESS_DENIED);
@@ -352,7 +350,7 @@ BOOL CopyFile(const char *existing, const char *newName, BOOL failIfExists) {
                              exists ? targetInfo : sourceInfo, exists);
     if (error != NO_ERROR)
         return Fail(error);
-    RecordCopy(newName, std::move(kept));
+    NoteCopy(std::move(kept));
     return TRUE;
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,11 +28,16 @@ namespace dosprep::posix {
 
 namespace {
 
-// One thread runs the program; only the cause is per thread, as the last
-// error is.
 RunSettings g_settings;
-thread_local int g_cause = 0;
-thread_local bool g_inScratch = false;
+
+// What the call being made noted. One thread runs the program; the notes
+// are per thread all the same, as the last error is.
+struct CallNotes {
+    int cause = 0;
+    bool inScratch = false;
+    std::optional<KeptCopies> copy;
+};
+thread_local CallNotes g_call;
 
 // Each edit's batch file and temporary file: AUTOEXEC.BAT's in C:\,
 // DOSSTART.BAT's in the Windows directory (in its short form).
@@ -40,10 +46,9 @@ constexpr const char *kEditFiles[2][2] = {{"autoexec.bat", "autoexec.tmp"},
 
 // What became of one edit, from the calls on its two files.
 struct EditRecord {
-    std::string batchPath; // in the directory of the first call; empty: none was made
-    std::string failure;   // why the first failure ended the edit; empty: none did
-    bool copied = false;   // the copy over the batch file succeeded
-    KeptCopies kept;       // of that copy
+    std::string batchPath;          // in the directory of the first call; empty: none was made
+    std::string failure;            // why the first failure ended the edit; empty: none did
+    std::optional<KeptCopies> copy; // once a copy over the batch file succeeded
 } g_records[2];
 
 // What the GetShortPathNameA queries of the Windows and the system
@@ -87,19 +92,17 @@ std::string ScratchBase() {
 int EditOf(std::string_view dosPath, bool &onBatch) {
     std::string_view name = dosPath.substr(dosPath.find_last_of("\\/") + 1);
     for (int edit : {0, 1}) {
-        for (int file : {0, 1}) {
-            onBatch = file == 0;
-            if (EqualsIgnoringCase(name, kEditFiles[edit][file]))
-                return edit;
-        }
+        onBatch = EqualsIgnoringCase(name, kEditFiles[edit][0]);
+        if (onBatch || EqualsIgnoringCase(name, kEditFiles[edit][1]))
+            return edit;
     }
     return -1;
 }
 
 // Why the failed call `call` on `dosPath` ended its edit.
 std::string FailureReason(std::string_view call, std::string_view dosPath, bool onBatch) {
-    std::string why = CauseText(g_cause, GetLastError());
-    if (g_inScratch)
+    std::string why = CauseText(g_call.cause, GetLastError());
+    if (g_call.inScratch)
         return "cannot write its copy in TMPDIR (" + ScratchBase() + "): " + why;
     // Whatever call met them, these say it all.
     if (why == "disk full" || why == "file too large" || why == "interrupted")
@@ -108,7 +111,7 @@ std::string FailureReason(std::string_view call, std::string_view dosPath, bool 
         return (call == "CreateFileA" ? "cannot create " : "cannot write ") + UpperCased(dosPath) +
                " (" + why + ")";
     bool reading = call == "CreateFileA" || call == "ReadFile" || call == "SetFilePointer";
-    return reading && g_cause > 0 ? "unreadable (" + why + ")" : why;
+    return reading && g_call.cause > 0 ? "unreadable (" + why + ")" : why;
 }
 
 // The host path that a DOS path on drive C names or would name, leading
@@ -222,8 +225,8 @@ bool ReportEdit(int edit, bool showDiffs) {
             dosPath += '\\';
         dosPath += kEditFiles[edit][0];
     }
-    if (record.copied)
-        return !showDiffs || ShowDiff(record.kept, dosPath);
+    if (record.copy)
+        return !showDiffs || ShowDiff(*record.copy, dosPath);
     std::string reason = !record.failure.empty()     ? record.failure
                          : !record.batchPath.empty() ? "not made"
                                                      : RunReason();
@@ -246,16 +249,19 @@ const RunSettings &Settings() {
 }
 
 void BeginCall() noexcept {
-    g_cause = 0;
-    g_inScratch = false;
+    g_call = CallNotes{};
 }
 
 void NoteCause(int cause) noexcept {
-    g_cause = cause;
+    g_call.cause = cause;
 }
 
 void NoteInScratch() noexcept {
-    g_inScratch = true;
+    g_call.inScratch = true;
+}
+
+void NoteCopy(KeptCopies kept) noexcept {
+    g_call.copy = std::move(kept);
 }
 
 void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noexcept {
@@ -274,19 +280,10 @@ void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noe
                             (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
         if (failed && record.failure.empty() && name != "DeleteFileA" && !missingBatch)
             record.failure = FailureReason(name, dosPath, onBatch);
+        if (onBatch && g_call.copy)
+            record.copy = std::move(g_call.copy);
     } catch (...) {
         // Out of memory: the call goes unrecorded, and the report says less.
-    }
-}
-
-void RecordCopy(std::string_view target, KeptCopies kept) noexcept {
-    try {
-        bool onBatch = false;
-        if (int edit = EditOf(target, onBatch); edit >= 0 && onBatch) {
-            g_records[edit].copied = true;
-            g_records[edit].kept = std::move(kept);
-        }
-    } catch (...) {
     }
 }
 

@@ -1,8 +1,7 @@
-// How the native command runs the program, and what became of its edits.
-// The edits report nothing to their caller, but each of their file calls
-// passes through this layer, which knows from the file's name which edit
-// it is for. For each edit it keeps the first failure and whether the copy
-// over the batch file succeeded, for the report (report.cpp).
+// How the native command runs the program, and what became of its edits:
+// each file call passes through this layer, which knows from the file's
+// name which edit it is for, and keeps for each edit its first failure and
+// whether the copy over its batch file succeeded (report.cpp).
 #pragma once
 
 #include "platform/win32_api.h"
@@ -32,18 +31,6 @@ constexpr int kCauseHidden = -6;       // the hidden attribute, on a FAT volume
 constexpr int kCauseSystem = -7;       // the system attribute, on a FAT volume
 constexpr int kCauseInterrupted = -8;  // a signal asked the run to end
 
-// Each recorded call begins with no cause noted. The cause of a failure is
-// an errno value (as ErrorFromErrno converts it) or a kCause value, the
-// last one noted; NoteInScratch: the scratch directory's, not the tree's.
-void BeginCall() noexcept;
-void NoteCause(int cause) noexcept;
-void NoteInScratch() noexcept;
-
-// Records a file call on `dosPath` that succeeded, or failed with the last
-// error and the noted cause. Not failures of an edit: the removal of its
-// temporary file, and the open of a missing batch file (read as empty).
-void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noexcept;
-
 // With a scratch directory, what a copy over a batch file replaced: the
 // target below drive C ('/'-separated, on-disk spelling) and the files
 // keeping its old contents ("" when it did not exist) and its new ones
@@ -52,8 +39,20 @@ struct KeptCopies {
     std::string relative, before, after;
     int keptError = 0;
 };
-// Records the copy over `target`, which succeeded.
-void RecordCopy(std::string_view target, KeptCopies kept) noexcept;
+
+// Each recorded call begins with nothing noted. The cause of a failure is
+// an errno value (as ErrorFromErrno converts it) or a kCause value, the
+// last one noted; NoteInScratch: the scratch directory's, not the tree's.
+// NoteCopy: the call copied over a batch file, keeping `kept`.
+void BeginCall() noexcept;
+void NoteCause(int cause) noexcept;
+void NoteInScratch() noexcept;
+void NoteCopy(KeptCopies kept) noexcept;
+
+// Records a file call on `dosPath` that succeeded, or failed with the last
+// error and the noted cause. Not failures of an edit: the removal of its
+// temporary file, and the open of a missing batch file (read as empty).
+void RecordFileCall(const char *call, std::string_view dosPath, bool failed) noexcept;
 
 // Records a GetShortPathNameA query of the Windows or the system
 // directory: failed (the last error says why), or answered with `length`
