@@ -80,7 +80,7 @@ std::string FindWinDir(std::string_view text) {
 // text) within 64 KiB (Windows 9x keeps it under 2 KiB); "" without one,
 // or when the file is binary: the DOS kernel of MS-DOS 6 and earlier.
 std::string RecordedWindowsDirectory(const DriveC &drive) {
-    FileDescriptor fd(OpenDosFile(drive, DosPath{'C', {"MSDOS.SYS"}}));
+    FileDescriptor fd(OpenDosFile(drive, "C:\\", "MSDOS.SYS"));
     std::string bytes(64 * 1024, '\0');
     std::size_t size = 0;
     if (fd.Get() < 0 || !ReadAll(fd.Get(), bytes.data(), bytes.size(), size))
@@ -90,16 +90,15 @@ std::string RecordedWindowsDirectory(const DriveC &drive) {
 }
 
 std::string WindowsDirectory(const Context &context) {
+    const char *configured = std::getenv("DOSPREP_WINDIR");
+    std::string windows = configured != nullptr ? configured : "";
     DosPath path;
     // A value that is no absolute DOS path counts as unset.
-    const char *configured = std::getenv("DOSPREP_WINDIR");
-    if (configured != nullptr && ParseDosPath(configured, path) == NO_ERROR)
-        return SpellDosPath(context.drive, path);
-    std::string recorded =
-        HoldsWineRegistry(context) ? "" : RecordedWindowsDirectory(context.drive);
-    if (recorded.empty())
-        recorded = "C:\\WINDOWS";
-    return ParseDosPath(recorded, path) == NO_ERROR ? SpellDosPath(context.drive, path) : recorded;
+    if (ParseDosPath(windows, path) != NO_ERROR)
+        windows = context.wineRegistry ? "" : RecordedWindowsDirectory(context.drive);
+    if (windows.empty())
+        windows = "C:\\WINDOWS";
+    return ParseDosPath(windows, path) == NO_ERROR ? SpellDosPath(context.drive, path) : windows;
 }
 
 std::string SystemDirectory(const Context &context) {
@@ -134,6 +133,8 @@ std::unique_ptr<Context> FindContext() {
             FileDescriptor(drive.winePrefix.empty()
                                ? openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
                                : open(drive.winePrefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        found->wineRegistry = IsRegularEntry(found->prefix.Get(), "system.reg") &&
+                              IsRegularEntry(found->prefix.Get(), "user.reg");
     }
     found->windowsDirectory = WindowsDirectory(*found);
     found->systemDirectory = SystemDirectory(*found);
@@ -156,11 +157,6 @@ const Context &RunContext() {
     // When finding it throws, the next call tries again.
     static const std::unique_ptr<Context> context = FindContext();
     return *context;
-}
-
-bool HoldsWineRegistry(const Context &context) {
-    return context.prefix.Get() >= 0 && IsRegularEntry(context.prefix.Get(), "system.reg") &&
-           IsRegularEntry(context.prefix.Get(), "user.reg");
 }
 
 } // namespace dosprep::posix

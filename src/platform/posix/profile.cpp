@@ -87,11 +87,7 @@ std::string_view Unquoted(std::string_view value) {
 // on as lines of its own, as the pieces that Wine's fgets buffer took.
 std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
     const Context &context = RunContext();
-    DosPath path;
-    if (ParseDosPath(context.windowsDirectory, path) != NO_ERROR)
-        return std::nullopt;
-    path.parts.emplace_back("win.ini");
-    FileDescriptor winIni(OpenDosFile(context.drive, path));
+    FileDescriptor winIni(OpenDosFile(context.drive, context.windowsDirectory, "win.ini"));
     LineReader lines(winIni.Get());
     std::string text;
     bool inSection = false, ended = false;
@@ -152,7 +148,7 @@ std::optional<std::string> TakeEscaped(std::string_view &text, char close) {
 bool FindInRegistry(std::string_view section, std::string_view key,
                     std::optional<std::string> &value) {
     const Context &context = RunContext();
-    if (!EqualsIgnoringCase(section, "intl") || !HoldsWineRegistry(context))
+    if (!EqualsIgnoringCase(section, "intl") || !context.wineRegistry)
         return false;
     struct stat info {};
     DWORD error = NO_ERROR;
