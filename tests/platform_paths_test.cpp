@@ -260,8 +260,7 @@ TEST_F(PlatformPathsTest, FindsDriveC) {
             if (!c.marker) {
                 EXPECT_EQ(opened.error, ERROR_PATH_NOT_FOUND) << c.name;
             }
-            EXPECT_EQ(dosprep::posix::RunContext().wineRegistry, c.winePrefix)
-                << c.name;
+            EXPECT_EQ(dosprep::posix::RunContext().wineRegistry, c.winePrefix) << c.name;
         });
     }
 }

@@ -1,5 +1,3 @@
-// The run's context: drive C, its Wine prefix, and the Windows and system
-// directories, found once.
 #include "platform/posix/context.h"
 
 #include "platform/posix/ascii.h"

@@ -241,12 +241,10 @@ DWORD ParseDosPath(std::string_view text, DosPath &out) {
     out.drive = AsciiUpper(text[0]);
     if (out.drive < 'A' || out.drive > 'Z')
         return ERROR_INVALID_NAME;
-    for (std::size_t position = 2; position < text.size();) {
-        while (position < text.size() && IsSeparator(text[position]))
-            ++position;
-        std::size_t end = std::min(text.find_first_of("\\/", position), text.size());
-        std::string_view part = text.substr(position, end - position);
-        position = end;
+    for (std::string_view rest = text.substr(3); !rest.empty();) {
+        std::size_t end = std::min(rest.find_first_of("\\/"), rest.size());
+        std::string_view part = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
         if (part == ".." && !out.parts.empty())
             out.parts.pop_back();
         if (part.empty() || part == "." || part == "..")
