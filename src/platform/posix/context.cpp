@@ -2,7 +2,6 @@
 
 #include "platform/posix/ascii.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/fat_volume.h"
 #include "platform/posix/run_record.h"
 
 #include <cstdlib>
@@ -126,7 +125,6 @@ std::unique_ptr<Context> FindContext() {
         found->driveError = drive.root.Get() < 0 ? errno : 0;
     }
     if (drive.root.Get() >= 0) {
-        drive.onFat = IsOnFat(drive.root.Get());
         found->prefix =
             FileDescriptor(drive.winePrefix.empty()
                                ? openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC)

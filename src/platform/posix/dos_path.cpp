@@ -267,7 +267,8 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
         return ERROR_PATH_NOT_FOUND;
     // Below a drive not on FAT no directory is asked: a FAT volume mounted
     // inside such a tree gets generated aliases.
-    Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)), drive.onFat};
+    Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)),
+                        IsOnFat(drive.root.Get())};
     if (directory.fd.Get() < 0)
         return DirectoryError(errno);
     out.exists = true; // the root

@@ -20,7 +20,6 @@ struct DriveC {
     std::string directory;  // as configured; empty when nothing is
     std::string winePrefix; // the prefix it was found through, else empty
     FileDescriptor root;    // O_PATH descriptor of the directory, links to it followed
-    bool onFat = false;     // whether that directory lies on a FAT file system
 };
 
 // Opens `relative` ('/'-separated, "" for the drive) below drive C with
