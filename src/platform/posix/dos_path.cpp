@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -41,9 +40,9 @@ bool IsShortChar(char c) {
 // when none), cut so that BASE~N has at most 8; EXT at most 3 after it.
 std::string AliasFor(std::string_view name, unsigned long number) {
     auto AliasCharacters = [](std::string_view text) {
-        std::string kept;
-        std::ranges::copy_if(text, std::back_inserter(kept), IsShortChar);
-        return UpperCased(kept);
+        std::string kept = UpperCased(text);
+        std::erase_if(kept, [](char c) { return !IsShortChar(c); });
+        return kept;
     };
     name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
     std::size_t dot = name.rfind('.');
