@@ -60,10 +60,10 @@ struct ResolvedPath {
 // same, else the first (bytewise) spelt the same but for ASCII case, else
 // the one whose 8.3 alias it is (on FAT the stored one, elsewhere a
 // generated one); with `aliases`, each one's alias is found too. NO_ERROR
-// when every directory on the way exists, the last component maybe not.
-// Else ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND (another drive, a missing
-// directory or one outside the drive, a trailing separator after no
-// directory), ERROR_ACCESS_DENIED.
+// when every directory on the way exists, the last component maybe not
+// (exists false, its name as given). Else ERROR_INVALID_NAME,
+// ERROR_PATH_NOT_FOUND (another drive, a missing directory or one outside
+// the drive, a trailing separator after no directory), ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
 // The same for a parsed path on `drive`; after a failure, `out.names`
