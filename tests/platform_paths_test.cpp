@@ -260,7 +260,8 @@ TEST_F(PlatformPathsTest, FindsDriveC) {
             if (!c.marker) {
                 EXPECT_EQ(opened.error, ERROR_PATH_NOT_FOUND) << c.name;
             }
-            EXPECT_EQ(dosprep::posix::RunContext().wineRegistry, c.winePrefix) << c.name;
+            EXPECT_EQ(dosprep::posix::HoldsWineRegistry(dosprep::posix::RunContext()), c.winePrefix)
+                << c.name;
         });
     }
 }

@@ -92,7 +92,7 @@ std::string WindowsDirectory(const Context &context) {
     DosPath path;
     // A value that is no absolute DOS path counts as unset.
     if (ParseDosPath(windows, path) != NO_ERROR)
-        windows = context.wineRegistry ? "" : RecordedWindowsDirectory(context.drive);
+        windows = HoldsWineRegistry(context) ? "" : RecordedWindowsDirectory(context.drive);
     if (windows.empty())
         windows = "C:\\WINDOWS";
     return ParseDosPath(windows, path) == NO_ERROR ? SpellDosPath(context.drive, path) : windows;
@@ -129,8 +129,6 @@ std::unique_ptr<Context> FindContext() {
             FileDescriptor(drive.winePrefix.empty()
                                ? openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
                                : open(drive.winePrefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        found->wineRegistry = IsRegularEntry(found->prefix.Get(), "system.reg") &&
-                              IsRegularEntry(found->prefix.Get(), "user.reg");
     }
     found->windowsDirectory = WindowsDirectory(*found);
     found->systemDirectory = SystemDirectory(*found);
@@ -153,6 +151,11 @@ const Context &RunContext() {
     // When finding it throws, the next call tries again.
     static const std::unique_ptr<Context> context = FindContext();
     return *context;
+}
+
+bool HoldsWineRegistry(const Context &context) {
+    return context.prefix.Get() >= 0 && IsRegularEntry(context.prefix.Get(), "system.reg") &&
+           IsRegularEntry(context.prefix.Get(), "user.reg");
 }
 
 } // namespace dosprep::posix

@@ -13,8 +13,6 @@ struct Context {
     DriveC drive;                 // root -1: there is no drive C
     int driveError = 0;           // errno of opening drive C, when that failed
     FileDescriptor prefix;        // O_PATH: the Wine prefix, or the directory holding drive C
-    bool wineRegistry = false;    // the prefix holds system.reg and user.reg as regular
-                                  // files, not links: drive C is that Wine prefix's
     std::string windowsDirectory; // as GetWindowsDirectoryA gives it
     std::string systemDirectory;  // as GetSystemDirectoryA gives it
 };
@@ -31,5 +29,9 @@ struct Context {
 // SYSTEM32 when that is a directory, else its SYSTEM. Empty variables
 // count as unset. May throw std::bad_alloc.
 const Context &RunContext();
+
+// Whether the prefix holds Wine's registry files system.reg and user.reg
+// as regular files, not links: drive C is then that Wine prefix's.
+bool HoldsWineRegistry(const Context &context);
 
 } // namespace dosprep::posix

@@ -149,7 +149,7 @@ std::optional<std::string> TakeEscaped(std::string_view &text, char close) {
 bool FindInRegistry(std::string_view section, std::string_view key,
                     std::optional<std::string> &value) {
     const Context &context = RunContext();
-    if (!EqualsIgnoringCase(section, "intl") || !context.wineRegistry)
+    if (!EqualsIgnoringCase(section, "intl") || !HoldsWineRegistry(context))
         return false;
     struct stat info {};
     DWORD error = NO_ERROR;
