@@ -1,10 +1,7 @@
-// The run's context: drive C, its Wine prefix, and the Windows and system
-// directories, found once.
 #include "platform/posix/context.h"
 
 #include "platform/posix/ascii.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/fat_volume.h"
 #include "platform/posix/run_record.h"
 
 #include <cstdlib>
@@ -80,7 +77,7 @@ std::string FindWinDir(std::string_view text) {
 // text) within 64 KiB (Windows 9x keeps it under 2 KiB); "" without one,
 // or when the file is binary: the DOS kernel of MS-DOS 6 and earlier.
 std::string RecordedWindowsDirectory(const DriveC &drive) {
-    FileDescriptor fd(OpenDosFile(drive, DosPath{'C', {"MSDOS.SYS"}}));
+    FileDescriptor fd(OpenDosFile(drive, "C:\\", "MSDOS.SYS"));
     std::string bytes(64 * 1024, '\0');
     std::size_t size = 0;
     if (fd.Get() < 0 || !ReadAll(fd.Get(), bytes.data(), bytes.size(), size))
@@ -90,16 +87,15 @@ std::string RecordedWindowsDirectory(const DriveC &drive) {
 }
 
 std::string WindowsDirectory(const Context &context) {
+    const char *configured = std::getenv("DOSPREP_WINDIR");
+    std::string windows = configured != nullptr ? configured : "";
     DosPath path;
     // A value that is no absolute DOS path counts as unset.
-    const char *configured = std::getenv("DOSPREP_WINDIR");
-    if (configured != nullptr && ParseDosPath(configured, path) == NO_ERROR)
-        return SpellDosPath(context.drive, path);
-    std::string recorded =
-        HoldsWineRegistry(context) ? "" : RecordedWindowsDirectory(context.drive);
-    if (recorded.empty())
-        recorded = "C:\\WINDOWS";
-    return ParseDosPath(recorded, path) == NO_ERROR ? SpellDosPath(context.drive, path) : recorded;
+    if (ParseDosPath(windows, path) != NO_ERROR)
+        windows = HoldsWineRegistry(context) ? "" : RecordedWindowsDirectory(context.drive);
+    if (windows.empty())
+        windows = "C:\\WINDOWS";
+    return ParseDosPath(windows, path) == NO_ERROR ? SpellDosPath(context.drive, path) : windows;
 }
 
 std::string SystemDirectory(const Context &context) {
@@ -129,7 +125,6 @@ std::unique_ptr<Context> FindContext() {
         found->driveError = drive.root.Get() < 0 ? errno : 0;
     }
     if (drive.root.Get() >= 0) {
-        drive.onFat = IsOnFat(drive.root.Get());
         found->prefix =
             FileDescriptor(drive.winePrefix.empty()
                                ? openat(drive.root.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC)

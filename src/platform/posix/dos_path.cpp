@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -28,8 +27,7 @@ bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
-// What an 8.3 name may hold: ASCII letters and digits, bytes from 0x80,
-// and some punctuation.
+// ASCII letters and digits, bytes from 0x80, and some punctuation.
 bool IsShortChar(char c) {
     constexpr std::string_view kPunctuation = "!#$%&'()-@^_`{}~";
     char upper = AsciiUpper(c);
@@ -37,15 +35,14 @@ bool IsShortChar(char c) {
            (c >= '0' && c <= '9') || kPunctuation.find(c) != npos;
 }
 
-// The 8.3 alias Windows generates for a long name: BASE~N[.EXT], BASE what
-// an 8.3 name can hold of the name before its last dot (leading dots
-// skipped; "_" when nothing is left), cut so that BASE~N has at most 8
-// characters; EXT at most 3 of what follows the dot.
+// The 8.3 alias Windows generates for a long name: BASE~N[.EXT], BASE the
+// short-name characters before its last dot (leading dots skipped; "_"
+// when none), cut so that BASE~N has at most 8; EXT at most 3 after it.
 std::string AliasFor(std::string_view name, unsigned long number) {
     auto AliasCharacters = [](std::string_view text) {
-        std::string kept;
-        std::ranges::copy_if(text, std::back_inserter(kept), IsShortChar);
-        return UpperCased(kept);
+        std::string kept = UpperCased(text);
+        std::erase_if(kept, [](char c) { return !IsShortChar(c); });
+        return kept;
     };
     name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
     std::size_t dot = name.rfind('.');
@@ -66,8 +63,8 @@ void GenerateShortNames(std::vector<DirectoryEntry> &entries) {
         entry.shortName = IsShortName(entry.name) ? entry.name : "";
         taken.insert(UpperCased(entry.shortName));
     }
-    // Names whose aliases agree have every number below the last one given
-    // taken: start there, so that a crowded directory stays linear.
+    // Every number below the last one given for the same alias is taken:
+    // start there, so that a crowded directory stays linear.
     std::map<std::string, unsigned long> nextNumber;
     for (DirectoryEntry &entry : entries) {
         if (!entry.shortName.empty())
@@ -79,24 +76,20 @@ void GenerateShortNames(std::vector<DirectoryEntry> &entries) {
     }
 }
 
-// The Win32 error for a directory that cannot be opened or listed.
 DWORD DirectoryError(int error) {
     if (error == ENOMEM)
         return ERROR_NOT_ENOUGH_MEMORY;
     return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
 }
 
-// The names of the entries of `directory` (O_PATH too) but "." and "..".
-// Returns 0 or the errno value.
-int ListDirectory(int directory, std::vector<DirectoryEntry> &entries) {
+// The entries of the directory open for reading as `fd` but "." and "..":
+// 0 or errno.
+int ListDirectory(int fd, std::vector<DirectoryEntry> &entries) {
     entries.clear();
-    FileDescriptor fd(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Get() < 0)
-        return errno;
     constexpr std::size_t kChunk = 32 * 1024; // a few hundred entries a call
     auto buffer = std::make_unique<char[]>(kChunk);
     ssize_t got = 0;
-    while ((got = getdents64(fd.Get(), buffer.get(), kChunk)) > 0) {
+    while ((got = getdents64(fd, buffer.get(), kChunk)) > 0) {
         for (ssize_t at = 0; at < got;) {
             const auto *entry = reinterpret_cast<const dirent64 *>(buffer.get() + at);
             std::string_view name(entry->d_name);
@@ -108,17 +101,16 @@ int ListDirectory(int directory, std::vector<DirectoryEntry> &entries) {
     return got < 0 ? errno : 0;
 }
 
-// The index of the entry whose name (or 8.3 name) is `name`, else of the
-// first spelt the same but for ASCII case; npos when there is none.
-std::size_t IndexOf(const std::vector<DirectoryEntry> &entries, std::string_view name,
-                    bool shortName = false) {
-    auto key = shortName ? &DirectoryEntry::shortName : &DirectoryEntry::name;
+// The entry whose `key` is `name`, else the first whose `key` is spelt the
+// same but for ASCII case; nullptr when there is none.
+const DirectoryEntry *FindEntry(const std::vector<DirectoryEntry> &entries, std::string_view name,
+                                std::string DirectoryEntry::*key) {
     auto found = std::ranges::find(entries, name, key);
     if (found == entries.end())
         found = std::ranges::find_if(entries, [&](const DirectoryEntry &entry) {
             return EqualsIgnoringCase(entry.*key, name);
         });
-    return found != entries.end() ? static_cast<std::size_t>(found - entries.begin()) : npos;
+    return found != entries.end() ? &*found : nullptr;
 }
 
 // A directory on the way, listed only once something needs its listing.
@@ -131,26 +123,28 @@ struct Directory {
     // With `withShortNames`, the 8.3 name of each entry too: on FAT the
     // stored one, where a generated one could name another entry.
     DWORD List(bool withShortNames) {
-        if (listed && (shortNamesKnown || !withShortNames))
-            return NO_ERROR;
-        bool stored = withShortNames && fat;
-        int error = stored ? ListFatDirectory(fd.Get(), entries)
-                           : (listed ? 0 : ListDirectory(fd.Get(), entries));
-        if (error != 0)
-            return DirectoryError(error);
-        std::ranges::sort(entries, {}, &DirectoryEntry::name);
-        if (withShortNames && !stored)
+        bool stored = withShortNames && fat && !shortNamesKnown;
+        if (!listed || stored) {
+            // Each listing reads from the first entry on a descriptor of its own.
+            FileDescriptor reading(openat(fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            int error = reading.Get() < 0 ? errno
+                        : stored          ? ListFatDirectory(reading.Get(), entries)
+                                          : ListDirectory(reading.Get(), entries);
+            if (error != 0)
+                return DirectoryError(error);
+            std::ranges::sort(entries, {}, &DirectoryEntry::name);
+            listed = true;
+        }
+        if (withShortNames && !shortNamesKnown && !fat)
             GenerateShortNames(entries);
-        listed = true;
-        shortNamesKnown = withShortNames;
+        shortNamesKnown = shortNamesKnown || withShortNames;
         return NO_ERROR;
     }
 };
 
 // Whether `directory` has the entry that the component `name` designates;
-// `name` becomes its on-disk name. One spelt as `name` needs no listing,
-// but on FAT, where the kernel finds an entry by any case of its name and
-// by its 8.3 name, only the listing tells its own.
+// `name` becomes its on-disk name. On FAT, where the kernel finds an entry
+// by any case of its name and by its 8.3 name, only the listing tells it.
 DWORD LookUp(Directory &directory, std::string &name, bool &found) {
     struct stat info {};
     found = fstatat(directory.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
@@ -158,16 +152,16 @@ DWORD LookUp(Directory &directory, std::string &name, bool &found) {
         return NO_ERROR;
     if (DWORD error = directory.List(false); error != NO_ERROR)
         return error;
-    std::size_t index = IndexOf(directory.entries, name);
+    const DirectoryEntry *entry = FindEntry(directory.entries, name, &DirectoryEntry::name);
     // Every generated alias has a tilde: skip the work for other names.
-    if (index == npos && (name.find('~') != npos || directory.fat)) {
+    if (entry == nullptr && (name.find('~') != npos || directory.fat)) {
         if (DWORD error = directory.List(true); error != NO_ERROR)
             return error;
-        index = IndexOf(directory.entries, name, true);
+        entry = FindEntry(directory.entries, name, &DirectoryEntry::shortName);
     }
-    found = found || index != npos;
-    if (index != npos)
-        name = directory.entries[index].name;
+    found = found || entry != nullptr;
+    if (entry != nullptr)
+        name = entry->name;
     return NO_ERROR;
 }
 
@@ -187,14 +181,14 @@ DWORD AliasOf(Directory &directory, const std::string &name, std::string &alias)
     return NO_ERROR;
 }
 
-// Whether `relative` leads somewhere inside the drive, following links
-// there; with O_DIRECTORY in `flags`, to a directory.
+// Whether `relative` leads somewhere inside the drive (with O_DIRECTORY
+// in `flags`, to a directory).
 bool LeadsInside(const DriveC &drive, const std::string &relative, int flags) {
     return FileDescriptor(OpenBeneath(drive, relative, O_PATH | flags)).Get() >= 0;
 }
 
-// Takes over a descriptor opened with kReadFlags: a regular file, which
-// blocks from now on.
+// A descriptor opened with kReadFlags, kept when it is a regular file,
+// blocking from now on.
 int TakeRegularFile(int opened, struct stat &info, DWORD &error) {
     FileDescriptor fd(opened);
     bool known = fd.Get() >= 0 && fstat(fd.Get(), &info) == 0;
@@ -246,12 +240,10 @@ DWORD ParseDosPath(std::string_view text, DosPath &out) {
     out.drive = AsciiUpper(text[0]);
     if (out.drive < 'A' || out.drive > 'Z')
         return ERROR_INVALID_NAME;
-    for (std::size_t position = 2; position < text.size();) {
-        while (position < text.size() && IsSeparator(text[position]))
-            ++position;
-        std::size_t end = std::min(text.find_first_of("\\/", position), text.size());
-        std::string_view part = text.substr(position, end - position);
-        position = end;
+    for (std::string_view rest = text.substr(3); !rest.empty();) {
+        std::size_t end = std::min(rest.find_first_of("\\/"), rest.size());
+        std::string_view part = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
         if (part == ".." && !out.parts.empty())
             out.parts.pop_back();
         if (part.empty() || part == "." || part == "..")
@@ -274,7 +266,8 @@ DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out
         return ERROR_PATH_NOT_FOUND;
     // Below a drive not on FAT no directory is asked: a FAT volume mounted
     // inside such a tree gets generated aliases.
-    Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)), drive.onFat};
+    Directory directory{FileDescriptor(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0)),
+                        IsOnFat(drive.root.Get())};
     if (directory.fd.Get() < 0)
         return DirectoryError(errno);
     out.exists = true; // the root
@@ -329,10 +322,14 @@ int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &er
     return TakeRegularFile(OpenBeneath(*path.drive, path.relative, kReadFlags), info, error);
 }
 
-int OpenDosFile(const DriveC &drive, const DosPath &path) {
+int OpenDosFile(const DriveC &drive, std::string_view directory, const char *name) {
+    DosPath path;
     ResolvedPath resolved;
     struct stat info {};
-    DWORD error = NO_ERROR;
+    DWORD error = ParseDosPath(directory, path);
+    if (error != NO_ERROR)
+        return -1;
+    path.parts.emplace_back(name);
     if (ResolveOnDrive(drive, path, resolved) != NO_ERROR || !resolved.exists)
         return -1;
     return OpenRegularForReading(resolved, info, error);

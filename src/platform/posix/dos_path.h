@@ -1,7 +1,7 @@
-// DOS paths on drive C: taken apart, resolved from the drive's descriptor
-// without ever leaving it, and opened for reading. Private to
-// src/platform/posix. Helpers may throw std::bad_alloc; each Win32 entry
-// point turns that into ERROR_NOT_ENOUGH_MEMORY.
+// DOS paths on drive C: taken apart, resolved without ever leaving the
+// drive, and opened for reading. Private to src/platform/posix. Helpers may
+// throw std::bad_alloc; each Win32 entry point turns that into
+// ERROR_NOT_ENOUGH_MEMORY.
 #pragma once
 
 #include "platform/posix/descriptor.h"
@@ -20,15 +20,12 @@ struct DriveC {
     std::string directory;  // as configured; empty when nothing is
     std::string winePrefix; // the prefix it was found through, else empty
     FileDescriptor root;    // O_PATH descriptor of the directory, links to it followed
-    bool onFat = false;     // whether that directory lies on a FAT file system
 };
 
 // Opens `relative` ('/'-separated, "" for the drive) below drive C with
-// open(2) `flags` (no O_CREAT), from descriptor to descriptor so that no
-// link swapped in can lead out. Links are followed only inside the drive:
-// ".." never climbs above it, and an absolute link must name a place in
-// the drive's own directory. Returns the descriptor, or -1 with errno set
-// (ENOENT for a path that would leave the drive).
+// open(2) `flags` (no O_CREAT), following links only inside the drive:
+// ".." never climbs above it, an absolute link must name a place in the
+// drive's own directory. -1 with errno set (ENOENT for a way out).
 int OpenBeneath(const DriveC &drive, std::string_view relative, int flags);
 
 // `directory` + "/" + `name`, without doubling a slash; `name` alone when
@@ -69,7 +66,7 @@ struct ResolvedPath {
 // the drive, a trailing separator after no directory), ERROR_ACCESS_DENIED.
 DWORD ResolveDosPath(std::string_view text, ResolvedPath &out, bool aliases = false);
 
-// The same for a parsed path on `drive`. After a failure, `out.names`
+// The same for a parsed path on `drive`; after a failure, `out.names`
 // holds the components found.
 DWORD ResolveOnDrive(const DriveC &drive, const DosPath &path, ResolvedPath &out,
                      bool aliases = false);
@@ -84,8 +81,9 @@ std::string SpellDosPath(const DriveC &drive, DosPath path);
 // with `error` set (ERROR_FILE_NOT_FOUND for a link out).
 int OpenRegularForReading(const ResolvedPath &path, struct stat &info, DWORD &error);
 
-// The same for `path` on `drive`; -1 also when it is missing.
-int OpenDosFile(const DriveC &drive, const DosPath &path);
+// The same for the file `name` in the DOS directory `directory` on
+// `drive`; -1 also when it is missing.
+int OpenDosFile(const DriveC &drive, std::string_view directory, const char *name);
 
 // The same for the entry `name` of `directory`, never through a link.
 int OpenRegularEntry(int directory, const char *name, struct stat &info, DWORD &error);

@@ -17,8 +17,8 @@ int Failed(int error) {
     return -1;
 }
 
-// Takes the first component off `path` ('/'-separated): what is left of
-// `path` begins with the slash that ended it. "" when none is left.
+// Takes the first component off `path` ('/'-separated), leaving the slash
+// that ended it; "" when none is left.
 std::string TakeComponent(std::string &path) {
     std::size_t start = std::min(path.find_first_not_of('/'), path.size());
     std::size_t end = std::min(path.find('/', start), path.size());
@@ -27,9 +27,9 @@ std::string TakeComponent(std::string &path) {
     return name;
 }
 
-// Takes the drive's directory, with every link resolved, off the start of
-// the absolute link target `target`. False when the target lies elsewhere,
-// when that directory cannot be told, or when a ".." comes before it.
+// Takes the drive's directory, links resolved, off the start of the
+// absolute link target `target`; false when the target lies elsewhere,
+// has a ".." before that, or the directory cannot be told.
 bool TakeRoot(const DriveC &drive, std::string &target) {
     std::error_code error;
     std::string root =
@@ -48,11 +48,10 @@ bool TakeRoot(const DriveC &drive, std::string &target) {
     return true;
 }
 
-// Resolves `pending` one component at a time, never letting the kernel
-// follow a link: each link is read and its target walked in turn. `stack`
-// holds the directories from the drive down, so that ".." goes back the
-// way the walk came; a trailing slash makes the last component a directory
-// on the way.
+// Resolves `pending` one component at a time, each link read and its
+// target walked in turn, never followed by the kernel. `stack` holds the
+// directories from the drive down, so that ".." goes back the way it came;
+// after a trailing slash the last component is a directory on the way.
 int WalkBeneath(const DriveC &drive, std::string pending, int flags) {
     std::vector<FileDescriptor> stack;
     stack.emplace_back(fcntl(drive.root.Get(), F_DUPFD_CLOEXEC, 0));
@@ -115,9 +114,8 @@ int OpenBeneath(const DriveC &drive, std::string_view relative, int flags) {
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     int fd =
         static_cast<int>(syscall(SYS_openat2, drive.root.Get(), path.c_str(), &how, sizeof how));
-    // ENOSYS: a kernel before 5.6; EPERM: a seccomp filter that does not
-    // know the call; EXDEV: a link leading out, or an absolute link that
-    // may point inside after all. The walk tells which.
+    // ENOSYS: a kernel before 5.6; EPERM: a seccomp filter; EXDEV: a link
+    // leading out, or an absolute one that may lead inside: the walk tells.
     if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EXDEV))
         return fd;
     return WalkBeneath(drive, std::move(path), flags);

@@ -8,11 +8,11 @@
 #include "platform/posix/run_record.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -140,12 +140,6 @@ int PrintWindowsDirectory() {
     return FinishOutput(dosNames ? 0 : 1);
 }
 
-long long Now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
-
 // The process holding an flock on `fd`'s file, as /proc/locks lists it
 // ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"), with its name:
 // "process 4242 (dosprep)". "another run" when none is listed.
@@ -191,12 +185,13 @@ bool LockDriveC(bool shared, FileDescriptor &lock, int &status) {
         sigaction(SIGALRM, &action, nullptr);
     }
     status = 1;
-    for (long long end = Now() + kWaitSeconds; waiting;) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
+    while (waiting) {
         if (Interruption() != 0) {
             status = 128 + Interruption();
             return false;
         }
-        if (Now() >= end) {
+        if (std::chrono::steady_clock::now() >= end) {
             std::fprintf(stderr,
                          "dosprep: drive C (%s): in use by %s; gave up after %d s, nothing "
                          "changed\n",

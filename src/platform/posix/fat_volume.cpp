@@ -4,8 +4,6 @@
 #include "platform/posix/descriptor.h"
 #include "platform/posix/run_record.h"
 
-#include <map>
-
 #include <linux/magic.h>
 #include <linux/msdos_fs.h>
 #include <sys/ioctl.h>
@@ -18,19 +16,14 @@ bool IsOnFat(int fd) {
     return fstatfs(fd, &info) == 0 && info.f_type == MSDOS_SUPER_MAGIC;
 }
 
-int ListFatDirectory(int directory, std::vector<DirectoryEntry> &entries) {
+int ListFatDirectory(int fd, std::vector<DirectoryEntry> &entries) {
     entries.clear();
-    // A descriptor of its own, which starts at the directory's first entry:
-    // the ioctl moves it on, so it serves one listing only.
-    FileDescriptor fd(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Get() < 0)
-        return errno;
     __fat_dirent both[2]{};
     for (;;) {
         both[0].d_reclen = 0;
         both[1].d_name[0] = '\0';
         // One entry a call: 1, then 0 at the end (older kernels: d_reclen 0).
-        int got = ioctl(fd.Get(), VFAT_IOCTL_READDIR_BOTH, both);
+        int got = ioctl(fd, VFAT_IOCTL_READDIR_BOTH, both);
         if (got < 0)
             return errno == ENOENT ? 0 : errno; // ENOENT: the directory was removed
         if (got == 0 || both[0].d_reclen == 0)
@@ -46,14 +39,7 @@ int ListFatDirectory(int directory, std::vector<DirectoryEntry> &entries) {
 }
 
 int AttributeCause(int directory, const char *name, const struct stat &info) {
-    // Whether a device holds FAT is asked once: files elsewhere cost no call.
-    static std::map<dev_t, bool> fatDevices;
-    if (!S_ISREG(info.st_mode))
-        return 0;
-    auto [device, added] = fatDevices.try_emplace(info.st_dev, false);
-    if (added)
-        device->second = IsOnFat(directory);
-    if (!device->second)
+    if (!S_ISREG(info.st_mode) || !IsOnFat(directory))
         return 0;
     FileDescriptor fd(
         openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

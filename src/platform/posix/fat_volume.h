@@ -19,10 +19,11 @@ struct DirectoryEntry {
     std::string name, shortName;
 };
 
-// The entries of `directory` on FAT but "." and "..": the long name (else
-// the 8.3 name as the mount shows it) and the stored 8.3 name. Returns 0
-// or the errno value. May throw std::bad_alloc.
-int ListFatDirectory(int directory, std::vector<DirectoryEntry> &entries);
+// The entries of the FAT directory open for reading as `fd`, from where
+// it stands, but "." and "..": the long name (else the 8.3 name as the
+// mount shows it) and the stored 8.3 name. 0 or errno; may throw
+// std::bad_alloc.
+int ListFatDirectory(int fd, std::vector<DirectoryEntry> &entries);
 
 // Why Windows would refuse to replace the entry `name` of `directory`
 // (lstat `info`) by CopyFileA or CreateFileA: kCauseReadOnly, kCauseHidden

@@ -21,11 +21,12 @@ class LineReader {
   public:
     static constexpr std::size_t kMaxLine = std::size_t{2} << 20;
 
+    // Reads `fd`, and closes it; -1 reads as an empty file.
     explicit LineReader(int fd) : fd_(fd) {}
 
-    // The next line, without the byte of `ends` that ended it (`ended`:
+    // The next `line`, without the byte of `ends` that ended it (`ended`:
     // whether one did). False at the end, and when it cannot be read.
-    bool Next(std::string_view ends, std::string &line, bool &ended) {
+    bool Next(std::string_view ends) {
         line.clear();
         ended = false;
         for (int c = 0; (c = Get()) >= 0; line += static_cast<char>(c)) {
@@ -39,12 +40,14 @@ class LineReader {
         return !failed && !line.empty();
     }
 
+    std::string line;
+    bool ended = false;
     bool failed = false; // a read failed; the lines given so far stand
 
   private:
     int Get() {
         if (at_ == size_) {
-            ssize_t got = ReadRetrying(fd_, chunk_.data(), chunk_.size());
+            ssize_t got = fd_.Get() < 0 ? 0 : ReadRetrying(fd_.Get(), chunk_.data(), chunk_.size());
             failed = got < 0;
             if (got <= 0)
                 return -1;
@@ -54,7 +57,7 @@ class LineReader {
         return static_cast<unsigned char>(chunk_[at_++]);
     }
 
-    int fd_;
+    FileDescriptor fd_;
     std::string chunk_ = std::string(64 * 1024, '\0');
     std::size_t at_ = 0, size_ = 0;
 };
@@ -87,16 +90,10 @@ std::string_view Unquoted(std::string_view value) {
 // on as lines of its own, as the pieces that Wine's fgets buffer took.
 std::optional<std::string> FindInWinIni(std::string_view section, std::string_view key) {
     const Context &context = RunContext();
-    DosPath path;
-    if (ParseDosPath(context.windowsDirectory, path) != NO_ERROR)
-        return std::nullopt;
-    path.parts.emplace_back("win.ini");
-    FileDescriptor winIni(OpenDosFile(context.drive, path));
-    LineReader lines(winIni.Get());
-    std::string text;
-    bool inSection = false, ended = false;
-    for (bool first = true; winIni.Get() >= 0 && lines.Next("\r\n", text, ended); first = false) {
-        std::string_view line = text;
+    LineReader lines(OpenDosFile(context.drive, context.windowsDirectory, "win.ini"));
+    bool inSection = false;
+    for (bool first = true; lines.Next("\r\n"); first = false) {
+        std::string_view line = lines.line;
         if (first && line.starts_with("\xEF\xBB\xBF"))
             line.remove_prefix(3); // UTF-8 byte-order mark
         line = TrimBlanks(line);
@@ -156,14 +153,11 @@ bool FindInRegistry(std::string_view section, std::string_view key,
         return false;
     struct stat info {};
     DWORD error = NO_ERROR;
-    FileDescriptor userReg(OpenRegularEntry(context.prefix.Get(), "user.reg", info, error));
-    LineReader lines(userReg.Get());
-    std::string text;
-    bool header = false, inKey = false, ended = false;
-    while (userReg.Get() >= 0 && lines.Next("\n", text, ended) &&
-           (ended || text.size() < LineReader::kMaxLine)) {
-        std::string_view line = text;
-        if (ended && line.ends_with('\r'))
+    LineReader lines(OpenRegularEntry(context.prefix.Get(), "user.reg", info, error));
+    bool header = false, inKey = false;
+    while (lines.Next("\n") && (lines.ended || lines.line.size() < LineReader::kMaxLine)) {
+        std::string_view line = lines.line;
+        if (lines.ended && line.ends_with('\r'))
             line.remove_suffix(1);
         line = line.substr(0, line.find('\0'));
         if (!header && line != "WINE REGISTRY Version 2")
