@@ -1,5 +1,6 @@
 // The POSIX platform layer: file handles, CopyFileA and DeleteFileA on
 // real files.
+#include "platform/posix/run_record.h"
 #include "platform/win32_api.h"
 #include "test_util.h"
 
@@ -124,14 +125,23 @@ TEST_F(PlatformFilesTest, OpenFailures) {
         {"missing directory, read", "C:\\missing\\f", false, ERROR_PATH_NOT_FOUND},
         {"missing directory, write", "C:\\missing\\f", true, ERROR_PATH_NOT_FOUND},
     };
-    for (const Case &c : cases) {
-        SetLastError(NO_ERROR);
-        HANDLE file = c.write ? OpenForWriting(c.path) : OpenForReading(c.path);
-        EXPECT_EQ(file, INVALID_HANDLE_VALUE) << c.name;
-        EXPECT_EQ(GetLastError(), c.error) << c.name;
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
+    // A dry run, which writes into its scratch directory, refuses the same.
+    TempDir scratch;
+    for (bool dryRun : {false, true}) {
+        dosprep::posix::RunSettings settings;
+        settings.dryRun = dryRun;
+        settings.scratch = dryRun ? scratch.Path() : "";
+        dosprep::posix::Configure(settings);
+        for (const Case &c : cases) {
+            SetLastError(NO_ERROR);
+            HANDLE file = c.write ? OpenForWriting(c.path) : OpenForReading(c.path);
+            EXPECT_EQ(file, INVALID_HANDLE_VALUE) << c.name << (dryRun ? ", dry run" : "");
+            EXPECT_EQ(GetLastError(), c.error) << c.name << (dryRun ? ", dry run" : "");
+            if (file != INVALID_HANDLE_VALUE)
+                CloseHandle(file);
+        }
     }
+    dosprep::posix::Configure({});
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status(Host("fifo"))));
     fs::remove(Host("fifo"));
     EXPECT_EQ(Snapshot(), before) << testutil::Describe(Snapshot());
